@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs what building and testing Skelvo needs on Debian 12. Safe to run again.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ clang-14 libclang-rt-14-dev clang-format python3
+  libgtest-dev libgmock-dev libbenchmark-dev
+  qt6-base-dev xvfb xauth imagemagick
+  curl tftp-hpa atftp tftpd-hpa dnsmasq-base iproute2 procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: need root to install: ${missing[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  # Keep package scripts from starting daemons (tftpd-hpa would take UDP port 69).
+  printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
+  chmod +x /usr/sbin/policy-rc.d
+  trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# atftpd conflicts with tftpd-hpa as a package, so its server binary is unpacked beside the
+# system instead of being installed.
+if [ ! -x /opt/skelvo-peers/atftpd/usr/sbin/atftpd ]; then
+  if [ "$(id -u)" -eq 0 ]; then
+    tmp=$(mktemp -d)
+    (cd "$tmp" && apt-get download atftpd >/dev/null 2>&1) || { apt-get update -qq && (cd "$tmp" && apt-get download atftpd); }
+    mkdir -p /opt/skelvo-peers/atftpd
+    dpkg -x "$tmp"/atftpd_*.deb /opt/skelvo-peers/atftpd
+    rm -rf "$tmp"
+  else
+    echo "install-deps: atftpd not unpacked (needs root); tests that use it will be skipped" >&2
+  fi
+fi
+
+# Any tftpd that a package did start must not hold port 69.
+pkill -x in.tftpd 2>/dev/null || true
+exit 0
