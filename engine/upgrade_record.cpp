@@ -56,22 +56,30 @@ int SetPassword(std::string_view text) {
     CopyField(g_TftpConfigData.Password, text);
     return 1;
 }
-const char* GetHostName() { return g_TftpConfigData.HostName; }
+const char* GetHostName() {
+    return g_TftpConfigData.HostName;
+}
 int SetImageToUse(int type) {
     g_TftpConfigData.ImageToUse = type;
     return 1;
 }
-int GetImageToUse() { return g_TftpConfigData.ImageToUse; }
+int GetImageToUse() {
+    return g_TftpConfigData.ImageToUse;
+}
 int SetDownloadTrace(int flag) {
     g_TftpConfigData.DownloadTrace = flag;
     return 1;
 }
-int GetDownloadTrace() { return g_TftpConfigData.DownloadTrace; }
+int GetDownloadTrace() {
+    return g_TftpConfigData.DownloadTrace;
+}
 int SetImageFilename(std::string_view name) {
     CopyField(g_TftpConfigData.ImageFilename, name);
     return 1;
 }
-const char* GetImageFilename() { return g_TftpConfigData.ImageFilename; }
+const char* GetImageFilename() {
+    return g_TftpConfigData.ImageFilename;
+}
 
 int LoadImageFile(const char* name) {
     TraceMessage("Filename is \"%s\"\n", name);
@@ -101,7 +109,8 @@ int LoadImageFile(const char* name) {
         return 0;
     }
     g_TftpConfigData.FileImage = ImageDescriptor{static_cast<std::uint32_t>(size), g_FileImageBlock.get()};
-    std::size_t got = size > 0 ? std::fread(g_FileImageBlock.get(), 1, static_cast<std::size_t>(size), file) : 0;
+    std::size_t got =
+        size > 0 ? std::fread(g_FileImageBlock.get(), 1, static_cast<std::size_t>(size), file) : 0;
     if (got != static_cast<std::size_t>(size) || std::ferror(file)) {
         guard.reset();
         g_FileImageBlock.reset();

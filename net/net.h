@@ -32,7 +32,7 @@ void Cleanup();
 
 // Holds one counted start-up for as long as it lives.
 class StartupGuard {
-public:
+  public:
     StartupGuard() : m_error(Startup()) {}
     ~StartupGuard() {
         if (m_error == 0)
@@ -45,7 +45,7 @@ public:
     // Hands the clean-up to the caller, who must call Cleanup() once.
     void release() { m_error = -1; }
 
-private:
+  private:
     int m_error;
 };
 
@@ -84,7 +84,7 @@ struct RecvResult {
 
 // A move-only socket that closes in its destructor.
 class Socket {
-public:
+  public:
     Socket() = default;
     ~Socket();
     Socket(Socket&& other) noexcept;
@@ -130,7 +130,7 @@ public:
     // ioctlsocket(FIONREAD): bytes waiting, or -1.
     long BytesAvailable() const;
 
-private:
+  private:
     explicit Socket(NativeSocket fd) : m_fd(fd) {}
     NativeSocket m_fd = kInvalid;
 #if defined(_WIN32)

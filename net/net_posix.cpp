@@ -52,15 +52,21 @@ RecvResult Classify(ssize_t n, bool stream) {
 
 } // namespace
 
-int LastError() { return errno; }
-int TimeoutError() { return ETIMEDOUT; }
+int LastError() {
+    return errno;
+}
+int TimeoutError() {
+    return ETIMEDOUT;
+}
 
 int Startup() {
     g_startups.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
 
-void Cleanup() { g_startups.fetch_sub(1, std::memory_order_relaxed); }
+void Cleanup() {
+    g_startups.fetch_sub(1, std::memory_order_relaxed);
+}
 
 std::string Ipv4::ToString() const {
     char text[INET_ADDRSTRLEN] = {};
@@ -70,7 +76,9 @@ std::string Ipv4::ToString() const {
     return text;
 }
 
-std::string Endpoint::ToString() const { return ip.ToString() + ":" + std::to_string(port); }
+std::string Endpoint::ToString() const {
+    return ip.ToString() + ":" + std::to_string(port);
+}
 
 std::optional<Ipv4> ParseIpv4(std::string_view text) {
     std::string s(text);
@@ -103,9 +111,13 @@ std::optional<Ipv4> ResolveFirstIpv4(const std::string& host) {
     return out;
 }
 
-Socket::~Socket() { Close(); }
+Socket::~Socket() {
+    Close();
+}
 
-Socket::Socket(Socket&& other) noexcept : m_fd(other.m_fd) { other.m_fd = kInvalid; }
+Socket::Socket(Socket&& other) noexcept : m_fd(other.m_fd) {
+    other.m_fd = kInvalid;
+}
 
 Socket& Socket::operator=(Socket&& other) noexcept {
     if (this != &other) {
@@ -116,10 +128,16 @@ Socket& Socket::operator=(Socket&& other) noexcept {
     return *this;
 }
 
-Socket Socket::Udp() { return Socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP)); }
-Socket Socket::Tcp() { return Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP)); }
+Socket Socket::Udp() {
+    return Socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+}
+Socket Socket::Tcp() {
+    return Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+}
 
-bool Socket::valid() const { return m_fd != kInvalid; }
+bool Socket::valid() const {
+    return m_fd != kInvalid;
+}
 
 void Socket::Close() {
     if (m_fd != kInvalid) {
@@ -144,7 +162,9 @@ bool Socket::Connect(Endpoint remote) {
     return rc == 0;
 }
 
-bool Socket::Listen(int backlog) { return ::listen(m_fd, backlog) == 0; }
+bool Socket::Listen(int backlog) {
+    return ::listen(m_fd, backlog) == 0;
+}
 
 Socket Socket::Accept(Endpoint* peer) {
     sockaddr_in sa{};
@@ -195,7 +215,8 @@ long Socket::Send(std::span<const std::uint8_t> data) {
 }
 
 long Socket::Send(std::string_view text) {
-    return Send(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    return Send(
+        std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
 RecvResult Socket::Recv(std::span<std::uint8_t> buffer) {

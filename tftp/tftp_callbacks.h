@@ -2,36 +2,9 @@
 // front end, and the event codes the whole engine raises (the HTTP side too).
 #pragma once
 
+#include "engine/events.h"
+
 #include <cstdint>
-
-enum UpgradeStatus : int {
-    STATUS_COMMAND_ACCEPTED = 1,
-    STATUS_VERIFYING = 2,
-    STATUS_PROGRAMMING = 3,
-    STATUS_PROGRESS = 4,
-    STATUS_COMPLETE = 5,
-    STATUS_PORT_BUSY = 6,
-    STATUS_ERASING = 7,
-};
-
-enum UpgradeError : int {
-    ERR_SOCKETS_SETUP = 1,
-    ERR_TFTP_SOCKET = 2,
-    ERR_TFTP_BIND = 3,
-    ERR_SOCKET_CLOSED = 4,
-    ERR_READ_REQUEST = 5,
-    ERR_CONNECT = 6,
-    ERR_SEND = 7,
-    ERR_RECEIVE = 8,
-    ERR_RESOLVE = 9,
-    ERR_LOGIN = 10,
-};
-
-// The payload of STATUS_PROGRESS, valid only during the call.
-struct ProgressInfo {
-    std::int32_t Sent;  // block number x 512; exceeds Total on the last block
-    std::int32_t Total; // image size
-};
 
 inline constexpr int kRequestKindRead = 1;
 
@@ -57,7 +30,3 @@ void RegisterTftpCallbacks(CheckFilenameFn checkFilename, ReadBlockFn readBlock,
 // Raising an event is a direct call of slot 4 or 5 on the thread that detects it.
 void RaiseError(int code);
 void RaiseStatus(int code, void* info = nullptr);
-
-// Event names, for traces of front ends and tests ("STATUS_PROGRESS", "ERR_LOGIN"); "?" if unknown.
-const char* StatusName(int code);
-const char* ErrorName(int code);

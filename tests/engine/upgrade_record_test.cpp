@@ -11,7 +11,7 @@ using skelvo::test::TempDir;
 namespace {
 
 class UpgradeRecordTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ResetUpgradeRecord(); }
     void TearDown() override { ResetUpgradeRecord(); }
 };

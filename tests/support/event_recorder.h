@@ -24,7 +24,7 @@ std::string Describe(const RecordedEvent& e);
 // Registers itself as ErrorHandler and StatusHandler (keeping the other slots as they are) and
 // captures the trace text for as long as it lives. Only one may exist at a time.
 class EventRecorder {
-public:
+  public:
     explicit EventRecorder(bool captureTrace = true);
     ~EventRecorder();
     EventRecorder(const EventRecorder&) = delete;
@@ -42,12 +42,13 @@ public:
                  std::chrono::milliseconds bound = std::chrono::seconds(60)) const;
     // Waits for STATUS_COMPLETE or any error event, whichever comes first.
     std::optional<RecordedEvent> WaitForEnd(std::chrono::milliseconds bound = std::chrono::seconds(60)) const;
-    bool WaitForTrace(const std::string& text, std::chrono::milliseconds bound = std::chrono::seconds(60)) const;
+    bool WaitForTrace(const std::string& text,
+                      std::chrono::milliseconds bound = std::chrono::seconds(60)) const;
 
     void Add(const RecordedEvent& e);
     void AddTrace(std::string_view text);
 
-private:
+  private:
     mutable std::mutex m_lock;
     mutable std::condition_variable m_changed;
     std::vector<RecordedEvent> m_events;
@@ -60,7 +61,7 @@ std::string ImagePath(const std::string& name);
 std::vector<unsigned char> ReadFileBytes(const std::string& path);
 // A fresh temporary directory, removed by the destructor.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -69,7 +70,7 @@ public:
     std::string File(const std::string& name) const { return m_path + "/" + name; }
     std::string Write(const std::string& name, const std::vector<unsigned char>& bytes) const;
 
-private:
+  private:
     std::string m_path;
 };
 
@@ -80,6 +81,10 @@ std::vector<unsigned char> PatternBytes(std::size_t size, unsigned seed = 1);
 
 namespace skelvo::test {
 // An executable built by this project ("devsim/skelvo-devsim", "cli/skelvo-cli").
-inline std::string BinaryPath(const std::string& relative) { return std::string(SKELVO_BINARY_DIR) + "/" + relative; }
-inline std::string SourcePath(const std::string& relative) { return std::string(SKELVO_SOURCE_DIR) + "/" + relative; }
+inline std::string BinaryPath(const std::string& relative) {
+    return std::string(SKELVO_BINARY_DIR) + "/" + relative;
+}
+inline std::string SourcePath(const std::string& relative) {
+    return std::string(SKELVO_SOURCE_DIR) + "/" + relative;
+}
 } // namespace skelvo::test
