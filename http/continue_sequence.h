@@ -1,0 +1,89 @@
+// The Continue sequence: everything between the user's Continue and the start of the TFTP worker,
+// shared by every front end (the command line and the dialog call the same code).
+//
+//   1. CheckTftpPort(options.tftp)           -> PortUnavailable (its event was raised)
+//   2. the typed fields go into g_TftpConfigData, traced with the password masked
+//   3. unless ImageToUse is SERVER_USER_FILE: DetectServerType, ImageToUse set from it
+//                                             -> UnknownServer ("Error getting server type.")
+//   4. ConfirmUpgrade: the question is composed here and asked through the front end's callback
+//                                             -> NotConfirmed (ImageToUse becomes SERVER_UNKNOWN)
+//                                             -> DryRun when request.dryRun (nothing is asked)
+//   5. StartFlashUpgrade; its result is kept but does not stop the sequence
+//   6. the worker TftpServerThread(1, ...) starts, expecting the device's address as its client
+//                                             -> WorkerStarted
+//
+// Everything up to step 6 runs on the calling thread, blocking it, and raises its events there
+// through the registered handler table. From step 6 on, the worker raises its events on its own
+// thread; a front end learns the worker's end from STATUS_COMPLETE or an error event. Only one
+// sequence runs at a time (the record and the handler table are process-wide).
+#pragma once
+
+#include "tftp/tftp_server.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+
+enum class ConfirmAnswer { Yes, No, Cancel };
+
+inline constexpr char kConfirmTitle[] = "Flash Upgrade Confirmation";
+inline constexpr char kUserFileVersion[] = "(Using-File...No Version Info)";
+
+// What ConfirmUpgrade asks: a Yes/No/Cancel question with the warning icon, Cancel the default.
+struct ConfirmQuestion {
+    std::string title;          // kConfirmTitle
+    std::string text;           // the whole question, exactly as it is to be shown
+    std::string host;           // the host as typed
+    std::string currentVersion; // the device's version as reported, or "Not-Known"
+    std::string newVersion;     // display form of the new image's version ("1.0.9", "Error", ...)
+};
+
+// Called on the thread that runs the sequence; returns the user's answer.
+using ConfirmFn = std::function<ConfirmAnswer(const ConfirmQuestion&)>;
+
+// Composes the question for host (classifying the device again when ImageToUse is SERVER_UNKNOWN,
+// reading its version) and asks it through ask. 1 on Yes; otherwise ImageToUse becomes
+// SERVER_UNKNOWN and the result is 0. With an empty ask nothing is asked and the result is 0
+// (ImageToUse unchanged). `question`, if given, receives what was (or would have been) asked.
+int ConfirmUpgrade(const char* host, const ConfirmFn& ask, ConfirmQuestion* question = nullptr);
+
+enum class WorkerMode {
+    Detached, // StartTftpServer: nobody joins the worker (the product)
+    Joinable, // the worker runs on ContinueResult::worker; the caller must join it (tests)
+};
+
+struct ContinueRequest {
+    std::string hostName;
+    std::string loginName;
+    std::string password;
+    ConfirmFn confirm;
+    // Port, retransmission and the rest; empty means GetTftpServerOptions(). expectedClient is
+    // always replaced by the address that the last HTTP connection reached.
+    std::optional<TftpServerOptions> tftp;
+    WorkerMode worker = WorkerMode::Detached;
+    // Stop after composing the question, without asking it: no command, no worker.
+    bool dryRun = false;
+};
+
+enum class ContinueOutcome {
+    PortUnavailable, // the TFTP port cannot be bound; its error event has been raised
+    UnknownServer,   // classification failed; an error event may have been raised on the way
+    NotConfirmed,    // the answer was not Yes
+    DryRun,          // stopped before the command, as asked
+    WorkerStarted,   // the command was sent (whatever its result) and the worker is running
+};
+
+struct ContinueResult {
+    ContinueOutcome outcome = ContinueOutcome::PortUnavailable;
+    int imageToUse = 0;                      // ImageToUse when the sequence ended
+    int commandResult = -1;                  // StartFlashUpgrade's result; -1 when no command was sent
+    std::optional<ConfirmQuestion> question; // set once ConfirmUpgrade has composed it
+    std::optional<net::Ipv4> deviceAddress;  // the device's IPv4 address as last connected
+    std::thread worker;                      // joinable only with WorkerMode::Joinable
+};
+
+ContinueResult RunContinueSequence(const ContinueRequest& request);
+
+// The trace line of the copied fields: "host:login:********".
+std::string MaskedFieldsTrace(const char* host, const char* login);
