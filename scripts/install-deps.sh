@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev xvfb xauth imagemagick
   curl tftp-hpa atftp tftpd-hpa dnsmasq-base iproute2 procps
+  mingw-w64 wine wine64 googletest
 )
 
 missing=()

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace skelvo::test {
@@ -139,10 +140,23 @@ std::vector<unsigned char> ReadFileBytes(const std::string& path) {
 }
 
 TempDir::TempDir() {
+#if defined(_WIN32)
+    // No mkdtemp() on Windows: create_directory() is the atomic claim of a fresh random name.
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && m_path.empty(); ++attempt) {
+        auto candidate = std::filesystem::temp_directory_path() / ("skelvo-test-" + std::to_string(random()));
+        std::error_code ec;
+        if (std::filesystem::create_directory(candidate, ec))
+            m_path = candidate.string();
+    }
+    if (m_path.empty())
+        throw std::runtime_error("could not create a temporary folder");
+#else
     std::string tmpl = (std::filesystem::temp_directory_path() / "skelvo-test-XXXXXX").string();
     if (::mkdtemp(tmpl.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     m_path = tmpl;
+#endif
 }
 
 TempDir::~TempDir() {

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Runs one Windows executable under Wine: wine-run.sh <wine prefix dir> <program.exe> [args...]
+# The prefix is private to the build directory and made on first use; a lock keeps parallel
+# ctest jobs from creating it twice.
+set -euo pipefail
+prefix=$1; shift
+export WINEPREFIX=$prefix
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+wine=$(command -v wine || command -v wine64)
+if [ ! -f "$prefix/system.reg" ]; then
+  mkdir -p "$(dirname "$prefix")"
+  exec 9>"$prefix.lock"
+  flock 9
+  if [ ! -f "$prefix/system.reg" ]; then
+    "$wine" wineboot -i >/dev/null 2>&1 || true
+    wineserver -w 2>/dev/null || true
+  fi
+  flock -u 9
+  exec 9>&-
+fi
+exec "$wine" "$@"
