@@ -1,6 +1,10 @@
 #include "tests/http/tiny_http_server.h"
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#else
 #include <sys/socket.h>
+#endif
 
 #include <stdexcept>
 
@@ -73,7 +77,7 @@ void TinyHttpServer::Answer(net::Socket& client) {
     case ScriptedReply::End::Reset: {
         // SO_LINGER with a zero time makes close() send RST instead of FIN.
         linger l{1, 0};
-        ::setsockopt(client.native(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        ::setsockopt(client.native(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
         break;
     }
     case ScriptedReply::End::Silent:
