@@ -173,7 +173,11 @@ ContinueResult RunContinueSequence(const ContinueRequest& request) {
         result.deviceAddress = reached;
     }
     if (request.worker == WorkerMode::Joinable)
-        result.worker = std::thread([options] { TftpServerThread(1, options); });
+        result.worker = std::thread([options, onEnd = request.onWorkerEnd] {
+            int ended = TftpServerThread(1, options);
+            if (onEnd)
+                onEnd(ended);
+        });
     else
         StartTftpServer(1, options);
     result.outcome = ContinueOutcome::WorkerStarted;

@@ -62,6 +62,9 @@ struct ContinueRequest {
     // always replaced by the address that the last HTTP connection reached.
     std::optional<TftpServerOptions> tftp;
     WorkerMode worker = WorkerMode::Detached;
+    // Joinable only: called on the worker thread with TftpServerThread's result once it ends, so
+    // that a front end also learns of an end that raises no event.
+    std::function<void(int)> onWorkerEnd;
     // Stop after composing the question, without asking it: no command, no worker.
     bool dryRun = false;
 };
