@@ -1,8 +1,10 @@
 #include "net/net.h"
 
-#include <windows.h>
+// winsock2.h must come before windows.h, which would otherwise pull in the old winsock.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <windows.h>
 
 #include <algorithm>
 #include <climits>
