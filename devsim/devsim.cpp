@@ -1,0 +1,694 @@
+#include "devsim/devsim.h"
+
+#include "devsim/http_text.h"
+#include "devsim/image_check.h"
+#include "engine/sha256.h"
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
+namespace devsim {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+namespace {
+
+constexpr std::size_t kMaxRequest = 16384;
+
+// SO_LINGER with a zero time makes close() send RST instead of FIN.
+void ResetOnClose(net::Socket& s) {
+    linger l{};
+    l.l_onoff = 1;
+    l.l_linger = 0;
+    ::setsockopt(s.native(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+}
+
+const char* ReasonPhrase(int status) {
+    switch (status) {
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 404:
+        return "Not Found";
+    case 501:
+        return "Not Implemented";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Error";
+    }
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& text) {
+    std::string tmp = path + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        if (!out)
+            return false;
+        out << text;
+        if (!out.flush())
+            return false;
+    }
+    return std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+} // namespace
+
+struct Simulator::State {
+    explicit State(Options options) : o(std::move(options)), rng(o.seed) {}
+
+    Options o;
+    Rng rng;
+    std::atomic<bool> stop{false};
+
+    mutable std::mutex mu;
+    mutable std::condition_variable cv;
+    net::Endpoint endpoint;
+    bool listening = false;
+    bool rebootRequested = false;
+    bool upgrading = false;
+    std::string version;
+    Report report;
+    bool started = false;
+    bool stopped = false;
+
+    std::mutex logMu;
+    net::Socket listener; // the web server thread's own, once started
+    std::thread web;
+    std::thread upgrade;
+
+    void Log(const std::string& line) {
+        if (o.log) {
+            o.log(line);
+            return;
+        }
+        std::lock_guard<std::mutex> g(logMu);
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+
+    std::string ServerLineLocked() const { return std::string(ProductName(o.model)) + "/" + version; }
+    std::string VersionText() const {
+        std::lock_guard<std::mutex> g(mu);
+        return version;
+    }
+    std::string ServerLine() const {
+        std::lock_guard<std::mutex> g(mu);
+        return ServerLineLocked();
+    }
+
+    // Sleeps up to `d`; false if the simulator is being stopped.
+    bool Pause(milliseconds d) {
+        std::unique_lock<std::mutex> lock(mu);
+        return !cv.wait_for(lock, d, [&] { return stop.load(); });
+    }
+
+    bool Bind(std::string* error);
+    void WebLoop();
+    void Restart();
+    void Serve(net::Socket c, net::Endpoint peer);
+    void SendReply(net::Socket& c, int status, const std::string& body, bool head,
+                   const std::vector<std::string>& extraHeaders);
+    std::string Page(const std::string& title, const std::string& content) const;
+    void RunUpgrade(std::size_t index);
+    PassRecord Fetch(int pass, const UpgradeRecord& up);
+    void Finish(std::size_t index, UpgradeRecord record);
+    void WriteReport();
+};
+
+bool Simulator::State::Bind(std::string* error) {
+    net::Socket s = net::Socket::Tcp();
+    net::Endpoint want{o.address, endpoint.port != 0 ? endpoint.port : o.httpPort};
+    if (!s || !s.SetReuseAddress() || !s.Bind(want) || !s.Listen(16)) {
+        if (error != nullptr)
+            *error =
+                "cannot listen on " + want.ToString() + " [errno=" + std::to_string(net::LastError()) + "]";
+        return false;
+    }
+    auto local = s.LocalEndpoint();
+    {
+        std::lock_guard<std::mutex> g(mu);
+        endpoint = local.value_or(want);
+        listening = true;
+        listener = std::move(s);
+    }
+    cv.notify_all();
+    return true;
+}
+
+void Simulator::State::WebLoop() {
+    while (!stop) {
+        bool reboot;
+        {
+            std::lock_guard<std::mutex> g(mu);
+            reboot = rebootRequested;
+        }
+        if (reboot) {
+            Restart();
+            continue;
+        }
+        if (!listener.WaitReadable(milliseconds(100)))
+            continue;
+        net::Endpoint peer;
+        net::Socket c = listener.Accept(&peer);
+        if (c)
+            Serve(std::move(c), peer);
+    }
+}
+
+void Simulator::State::Restart() {
+    {
+        std::lock_guard<std::mutex> g(mu);
+        listener.Close();
+        listening = false;
+    }
+    cv.notify_all();
+    Log("device restarting; unreachable for " + std::to_string(o.rebootTime.count()) + " ms");
+    if (!Pause(o.rebootTime))
+        return;
+    std::string why;
+    // The port was ours a moment ago; a few tries cover a slow release.
+    for (int attempt = 0; attempt < 50 && !stop; ++attempt) {
+        if (Bind(&why))
+            break;
+        Pause(milliseconds(100));
+    }
+    std::lock_guard<std::mutex> g(mu);
+    rebootRequested = false;
+    if (listening)
+        Log("listening on " + endpoint.ToString());
+    else
+        Log("restart failed: " + why);
+    cv.notify_all();
+}
+
+std::string Simulator::State::Page(const std::string& title, const std::string& content) const {
+    std::string body = "<html>\r\n<head><title>" + title + "</title></head>\r\n<body>\r\n" + content;
+    if (o.faults.serverInBody)
+        body += "<p>Server: Dravenholt II compatible management</p>\r\n";
+    body += "</body>\r\n</html>\r\n";
+    return body;
+}
+
+void Simulator::State::SendReply(net::Socket& c, int status, const std::string& body, bool head,
+                                 const std::vector<std::string>& extraHeaders) {
+    const Faults& f = o.faults;
+    std::string server = ServerLine();
+    std::string text = "HTTP/1.0 " + std::to_string(status) + " " + ReasonPhrase(status) + "\r\n";
+    text += "Date: " + HttpDate() + "\r\n";
+    std::size_t serverAt = std::string::npos;
+    if (!f.noServerHeader) {
+        serverAt = text.size();
+        text += (f.lowercaseServerHeader ? "server: " : "Server: ") + server + "\r\n";
+    }
+    for (const auto& h : extraHeaders)
+        text += h + "\r\n";
+    text += "Content-Type: text/html\r\n";
+    text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    text += "Connection: close\r\n\r\n";
+    if (!head)
+        text += body;
+
+    if (f.slow.count() > 0 && !Pause(f.slow))
+        return;
+    std::string_view rest = text;
+    if (f.splitServerHeader && serverAt != std::string::npos) {
+        // Split inside the product name ("Server: Tol" | "va 2100/..."), so neither segment
+        // holds the whole header text.
+        std::size_t cut = serverAt + 8 + 3;
+        c.Send(rest.substr(0, cut));
+        rest.remove_prefix(cut);
+        if (!Pause(milliseconds(100)))
+            return;
+    }
+    if (f.slow.count() > 0) {
+        while (!rest.empty()) {
+            std::size_t n = std::min<std::size_t>(rest.size(), 32);
+            if (c.Send(rest.substr(0, n)) < 0)
+                return;
+            rest.remove_prefix(n);
+            if (!Pause(milliseconds(20)))
+                return;
+        }
+        return;
+    }
+    while (!rest.empty()) {
+        long n = c.Send(rest);
+        if (n <= 0)
+            return;
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void Simulator::State::Serve(net::Socket c, net::Endpoint peer) {
+    RequestRecord rec;
+    rec.peer = peer.ToString();
+    std::string bytes;
+    std::size_t headEnd = std::string::npos;
+    auto deadline = Clock::now() + o.requestTimeout;
+    std::uint8_t buf[4096];
+    bool closed = false;
+    while (!stop && headEnd == std::string::npos && bytes.size() < kMaxRequest && Clock::now() < deadline) {
+        if (!c.WaitReadable(milliseconds(100)))
+            continue;
+        auto r = c.Recv(buf);
+        if (r.status != net::RecvStatus::Data) {
+            closed = true;
+            break;
+        }
+        bytes.append(reinterpret_cast<const char*>(buf), r.size);
+        headEnd = HeadEnd(bytes);
+    }
+    rec.bytes = bytes;
+    auto record = [&](int status) {
+        rec.status = status;
+        std::lock_guard<std::mutex> g(mu);
+        report.requests.push_back(rec);
+    };
+
+    if (o.faults.silent) {
+        Log("http: " + rec.peer + " connected; staying silent (fault)");
+        while (!stop && !closed) {
+            if (!c.WaitReadable(milliseconds(100)))
+                continue;
+            auto r = c.Recv(buf);
+            closed = r.status != net::RecvStatus::Data;
+        }
+        record(0);
+        return;
+    }
+    if (headEnd == std::string::npos) {
+        Log("http: " + rec.peer + " sent no complete request (" + std::to_string(bytes.size()) + " bytes)");
+        if (!closed && bytes.size() >= kMaxRequest)
+            SendReply(c, 400, Page("400 Bad Request", "<h1>Bad Request</h1>\r\n"), false, {});
+        record(closed ? 0 : 400);
+        return;
+    }
+    auto req = ParseRequest(std::string_view(bytes).substr(0, headEnd));
+    if (!req) {
+        SendReply(c, 400, Page("400 Bad Request", "<h1>Bad Request</h1>\r\n"), false, {});
+        record(400);
+        Log("http: " + rec.peer + " malformed request -> 400");
+        return;
+    }
+    rec.method = req->method;
+    rec.target = req->target;
+    bool head = req->method == "HEAD";
+    std::string product = ProductName(o.model);
+    int status = 0;
+    std::optional<std::size_t> startUpgrade;
+
+    if (req->method != "GET" && !head) {
+        status = 501;
+        SendReply(c, status, Page("501 Not Implemented", "<h1>Not Implemented</h1>\r\n"), false, {});
+    } else if (req->path == "/" || req->path == "/index.html") {
+        status = 200;
+        std::string content = "<h1>" + product + " Device Server</h1>\r\n<p>Firmware version " +
+                              VersionText() + "</p>\r\n<p><a href=\"/config\">Configuration</a></p>\r\n";
+        SendReply(c, status, Page(product, content), head, {});
+    } else if (req->path == "/config") {
+        std::optional<std::string> creds;
+        if (auto a = req->Header("authorization"))
+            creds = BasicCredentials(*a);
+        if (creds) {
+            std::size_t colon = creds->find(':');
+            rec.login = creds->substr(0, colon);
+        }
+        bool good = creds && *creds == o.login + ":" + o.password && !o.faults.refuseLogin;
+        rec.credentialsAccepted = good;
+        auto file = QueryValue(req->query, "if");
+        auto ih = QueryValue(req->query, "ih");
+        auto target = ih ? net::ParseIpv4(*ih) : std::nullopt;
+        bool trace = QueryValue(req->query, "id").value_or("") == "1";
+        bool valid = file && !file->empty() && target;
+        bool busy;
+        {
+            std::lock_guard<std::mutex> g(mu);
+            busy = upgrading;
+        }
+        if (good && valid && !busy) {
+            UpgradeRecord up;
+            up.tftpServer = net::Endpoint{*target, o.tftpPort}.ToString();
+            up.file = *file;
+            up.trace = trace;
+            std::lock_guard<std::mutex> g(mu);
+            up.versionBefore = version;
+            upgrading = true;
+            report.upgrades.push_back(up);
+            startUpgrade = report.upgrades.size() - 1;
+        }
+        if (o.faults.resetAfterCommand) {
+            ResetOnClose(c);
+            status = 0;
+            Log("http: " + rec.peer + " " + req->method + " " + req->target + " -> connection reset (fault)");
+        } else if (!good) {
+            status = 401;
+            SendReply(c, status,
+                      Page("401 Unauthorized", "<h1>Unauthorized</h1>\r\n<p>A valid login and password are "
+                                               "required to change the configuration.</p>\r\n"),
+                      head, {"WWW-Authenticate: Basic realm=\"" + product + "\""});
+        } else if (!valid) {
+            status = 400;
+            SendReply(c, status,
+                      Page("400 Bad Request",
+                           "<h1>Bad Request</h1>\r\n<p>Expected if=FILE&amp;ih=ADDRESS.</p>\r\n"),
+                      head, {});
+        } else if (busy) {
+            status = 503;
+            SendReply(c, status, Page("503 Service Unavailable", "<h1>Upgrade in progress</h1>\r\n"), head,
+                      {});
+        } else {
+            status = 200;
+            SendReply(c, status,
+                      Page(product, "<h1>Firmware upgrade</h1>\r\n<p>Loading " + *file + " from " +
+                                        target->ToString() + ".</p>\r\n"),
+                      head, {});
+        }
+    } else {
+        status = 404;
+        SendReply(c, status, Page("404 Not Found", "<h1>Not Found</h1>\r\n"), head, {});
+    }
+    if (status != 0)
+        Log("http: " + rec.peer + " " + req->method + " " + req->target + " -> " + std::to_string(status) +
+            (rec.credentialsAccepted
+                 ? (*rec.credentialsAccepted ? " (credentials accepted)" : " (credentials refused)")
+                 : ""));
+    record(status);
+    // Unread bytes at close() would turn the FIN into a RST.
+    while (c.BytesAvailable() > 0 && c.Recv(buf).status == net::RecvStatus::Data) {
+    }
+    c.Close();
+    if (startUpgrade) {
+        if (upgrade.joinable())
+            upgrade.join();
+        std::size_t index = *startUpgrade;
+        upgrade = std::thread([this, index] { RunUpgrade(index); });
+    }
+}
+
+PassRecord Simulator::State::Fetch(int pass, const UpgradeRecord& up) {
+    const Faults& f = o.faults;
+    unsigned bit = pass == 1 ? 1u : 2u;
+    FetchRequest rq;
+    rq.localAddress = o.address;
+    rq.server = net::Endpoint{*net::ParseIpv4(up.tftpServer.substr(0, up.tftpServer.find(':'))), o.tftpPort};
+    rq.file = up.file;
+    rq.options = o.tftp;
+    if (f.dropData.passes & bit)
+        rq.faults.dropData = f.dropData.fraction;
+    if (f.dropAck.passes & bit)
+        rq.faults.dropAck = f.dropAck.fraction;
+    if (f.duplicateAck.passes & bit)
+        rq.faults.duplicateAck = f.duplicateAck.block;
+    if (f.wrongAck.passes & bit)
+        rq.faults.wrongAck = f.wrongAck.block;
+    if (f.errorMidTransfer.passes & bit)
+        rq.faults.errorAfter = f.errorMidTransfer.block;
+    rq.faults.ackDelay = f.ackDelay;
+    rq.rng = &rng;
+    rq.traceBlocks = up.trace;
+    rq.log = [this](std::string_view line) { Log(std::string(line)); };
+    rq.stop = &stop;
+    FetchResult r = FetchFile(rq);
+
+    PassRecord p;
+    p.pass = pass;
+    p.complete = r.ok;
+    p.error = r.error;
+    p.sha256 = Sha256::HexOf(r.data);
+    p.data = std::move(r.data);
+    p.server = r.peer.port != 0 ? r.peer.ToString() : "";
+    p.blocks = r.blocks;
+    p.requestsSent = r.requestsSent;
+    p.acksSent = r.acksSent;
+    p.timeouts = r.timeouts;
+    p.duplicateBlocks = r.duplicateBlocks;
+    p.droppedData = r.droppedData;
+    p.droppedAcks = r.droppedAcks;
+    p.strangers = r.strangers;
+    Log("download " + std::to_string(pass) + ": " + (p.complete ? "complete" : "failed") + ", " +
+        std::to_string(p.data.size()) + " bytes, sha256 " + p.sha256);
+    return p;
+}
+
+void Simulator::State::RunUpgrade(std::size_t index) {
+    UpgradeRecord up;
+    {
+        std::lock_guard<std::mutex> g(mu);
+        up = report.upgrades[index];
+    }
+    Log("upgrade: fetching \"" + up.file + "\" from " + up.tftpServer +
+        (up.trace ? " with download trace" : ""));
+
+    up.passes.push_back(Fetch(1, up));
+    const PassRecord& first = up.passes.back();
+    if (!first.complete) {
+        up.outcome = "verify download failed: " + first.error;
+        return Finish(index, std::move(up));
+    }
+    ImageTrailer trailer = ReadTrailer(first.data);
+    up.imageFamily = trailer.family;
+    up.imageVersion = trailer.version;
+    auto families = AcceptedFamilies(o.model);
+    Verdict verdict = CheckImage(trailer, families, o.acceptAnyImage);
+    up.verified = verdict.accepted;
+    up.verification = verdict.reason;
+    Log(std::string("verify: ") + (verdict.accepted ? "passed: " : "rejected: ") + verdict.reason);
+    if (!verdict.accepted) {
+        up.outcome = "rejected: " + verdict.reason;
+        return Finish(index, std::move(up));
+    }
+
+    Log("erasing flash (" + std::to_string(o.eraseTime.count()) + " ms)");
+    if (!Pause(o.eraseTime)) {
+        up.outcome = "stopped while erasing";
+        return Finish(index, std::move(up));
+    }
+    if (o.faults.noSecondRequest) {
+        Log("fault: no second read request");
+        up.outcome = "second request withheld (fault)";
+        return Finish(index, std::move(up));
+    }
+
+    up.passes.push_back(Fetch(2, up));
+    const PassRecord& second = up.passes.back();
+    if (!second.complete) {
+        up.outcome = "program download failed: " + second.error;
+        return Finish(index, std::move(up));
+    }
+    up.identical = second.data == up.passes.front().data;
+    if (!up.identical) {
+        Log("program: the second download differs from the first; flash left erased");
+        up.outcome = "downloads differ";
+        return Finish(index, std::move(up));
+    }
+    up.programmed = true;
+    {
+        std::lock_guard<std::mutex> g(mu);
+        // An image without a trailer names no version; the device keeps showing the old one.
+        if (trailer.present && !trailer.version.empty())
+            version = DottedVersion(trailer.version);
+        up.versionAfter = version;
+        rebootRequested = true;
+    }
+    cv.notify_all();
+    Log("programmed " + std::to_string(second.data.size()) + " bytes; new version " + up.versionAfter);
+    {
+        std::unique_lock<std::mutex> lock(mu);
+        cv.wait(lock, [&] { return stop.load() || !rebootRequested; });
+    }
+    up.outcome = "programmed";
+    Finish(index, std::move(up));
+}
+
+void Simulator::State::Finish(std::size_t index, UpgradeRecord record) {
+    if (record.versionAfter.empty())
+        record.versionAfter = VersionText();
+    Log("upgrade: " + record.outcome);
+    {
+        std::lock_guard<std::mutex> g(mu);
+        report.upgrades[index] = std::move(record);
+        upgrading = false;
+    }
+    cv.notify_all();
+    WriteReport();
+}
+
+void Simulator::State::WriteReport() {
+    if (o.reportFile.empty())
+        return;
+    Report copy;
+    {
+        std::lock_guard<std::mutex> g(mu);
+        copy = report;
+        copy.currentVersion = version;
+    }
+    if (!WriteFileAtomically(o.reportFile, ReportJson(copy)))
+        Log("cannot write the report to " + o.reportFile);
+}
+
+std::string ReportJson(const Report& r) {
+    auto str = [](std::string_view s) { return "\"" + JsonEscape(s) + "\""; };
+    auto boolean = [](bool b) { return std::string(b ? "true" : "false"); };
+    std::string j = "{\n";
+    j += "  \"model\": " + str(r.model) + ",\n";
+    j += "  \"initial_version\": " + str(r.initialVersion) + ",\n";
+    j += "  \"final_version\": " + str(r.currentVersion) + ",\n";
+    j += "  \"requests\": [";
+    for (std::size_t i = 0; i < r.requests.size(); ++i) {
+        const auto& q = r.requests[i];
+        j += i ? ",\n" : "\n";
+        j += "    {\"peer\": " + str(q.peer) + ", \"method\": " + str(q.method) +
+             ", \"target\": " + str(q.target) + ", \"status\": " + std::to_string(q.status) +
+             ", \"length\": " + std::to_string(q.bytes.size());
+        if (q.credentialsAccepted)
+            j += ", \"login\": " + str(q.login) +
+                 ", \"credentials_accepted\": " + boolean(*q.credentialsAccepted);
+        j += ", \"bytes\": " + str(RedactCredentials(q.bytes)) + "}";
+    }
+    j += r.requests.empty() ? "],\n" : "\n  ],\n";
+    j += "  \"upgrades\": [";
+    for (std::size_t i = 0; i < r.upgrades.size(); ++i) {
+        const auto& u = r.upgrades[i];
+        j += i ? ",\n" : "\n";
+        j += "    {\n";
+        j += "      \"tftp_server\": " + str(u.tftpServer) + ", \"file\": " + str(u.file) +
+             ", \"download_trace\": " + boolean(u.trace) + ",\n";
+        j += "      \"passes\": [";
+        for (std::size_t k = 0; k < u.passes.size(); ++k) {
+            const auto& p = u.passes[k];
+            j += k ? ",\n" : "\n";
+            j += "        {\"pass\": " + std::to_string(p.pass) + ", \"complete\": " + boolean(p.complete) +
+                 ", \"bytes\": " + std::to_string(p.data.size()) + ", \"sha256\": " + str(p.sha256) +
+                 ", \"blocks\": " + std::to_string(p.blocks) + ", \"server\": " + str(p.server) +
+                 ", \"requests_sent\": " + std::to_string(p.requestsSent) +
+                 ", \"acks_sent\": " + std::to_string(p.acksSent) +
+                 ", \"timeouts\": " + std::to_string(p.timeouts) +
+                 ", \"duplicate_blocks\": " + std::to_string(p.duplicateBlocks) +
+                 ", \"dropped_data\": " + std::to_string(p.droppedData) +
+                 ", \"dropped_acks\": " + std::to_string(p.droppedAcks) +
+                 ", \"strangers\": " + std::to_string(p.strangers) + ", \"error\": " + str(p.error) + "}";
+        }
+        j += u.passes.empty() ? "],\n" : "\n      ],\n";
+        j += "      \"verified\": " + boolean(u.verified) + ", \"verification\": " + str(u.verification) +
+             ", \"image_family\": " + str(u.imageFamily) + ", \"image_version\": " + str(u.imageVersion) +
+             ",\n";
+        j += "      \"identical\": " + boolean(u.identical) + ", \"programmed\": " + boolean(u.programmed) +
+             ", \"succeeded\": " + boolean(u.succeeded()) + ",\n";
+        j += "      \"version_before\": " + str(u.versionBefore) +
+             ", \"version_after\": " + str(u.versionAfter) + ", \"outcome\": " + str(u.outcome) + "\n";
+        j += "    }";
+    }
+    j += r.upgrades.empty() ? "]\n" : "\n  ]\n";
+    j += "}\n";
+    return j;
+}
+
+Simulator::Simulator(Options options) : m(std::make_unique<State>(std::move(options))) {
+    m->version = m->o.firmware.empty() ? DefaultFirmware(m->o.model) : m->o.firmware;
+    m->report.model = ModelName(m->o.model);
+    m->report.initialVersion = m->version;
+}
+
+Simulator::~Simulator() {
+    Stop();
+}
+
+bool Simulator::Start(std::string* error) {
+    {
+        std::lock_guard<std::mutex> g(m->mu);
+        if (m->started) {
+            if (error != nullptr)
+                *error = "already started";
+            return false;
+        }
+        m->started = true;
+    }
+    if (!m->Bind(error))
+        return false;
+    net::Endpoint ep = HttpEndpoint();
+    m->Log(std::string(ProductName(m->o.model)) + " simulator, firmware " + m->VersionText());
+    m->Log("listening on " + ep.ToString());
+    if (!m->o.readyFile.empty() && !WriteFileAtomically(m->o.readyFile, ep.ToString() + "\n")) {
+        if (error != nullptr)
+            *error = "cannot write " + m->o.readyFile;
+        std::lock_guard<std::mutex> g(m->mu);
+        m->listener.Close();
+        m->listening = false;
+        return false;
+    }
+    m->web = std::thread([this] { m->WebLoop(); });
+    return true;
+}
+
+net::Endpoint Simulator::HttpEndpoint() const {
+    std::lock_guard<std::mutex> g(m->mu);
+    return m->endpoint;
+}
+
+bool Simulator::WaitListening(std::chrono::milliseconds bound) const {
+    std::unique_lock<std::mutex> lock(m->mu);
+    return m->cv.wait_for(lock, bound, [&] { return m->listening && !m->rebootRequested; });
+}
+
+std::optional<UpgradeRecord> Simulator::WaitForUpgrade(std::chrono::milliseconds bound,
+                                                       std::size_t index) const {
+    std::unique_lock<std::mutex> lock(m->mu);
+    bool ended = m->cv.wait_for(lock, bound, [&] {
+        return m->report.upgrades.size() > index && !(index + 1 == m->report.upgrades.size() && m->upgrading);
+    });
+    if (!ended)
+        return std::nullopt;
+    return m->report.upgrades[index];
+}
+
+std::string Simulator::CurrentVersion() const {
+    return m->VersionText();
+}
+
+std::string Simulator::ServerLine() const {
+    return m->ServerLine();
+}
+
+Report Simulator::GetReport() const {
+    std::lock_guard<std::mutex> g(m->mu);
+    Report r = m->report;
+    r.currentVersion = m->version;
+    return r;
+}
+
+void Simulator::Stop() {
+    {
+        std::lock_guard<std::mutex> g(m->mu);
+        if (!m->started || m->stopped)
+            return;
+        m->stopped = true;
+        m->stop = true;
+    }
+    m->cv.notify_all();
+    if (m->web.joinable())
+        m->web.join();
+    if (m->upgrade.joinable())
+        m->upgrade.join();
+    {
+        std::lock_guard<std::mutex> g(m->mu);
+        m->listener.Close();
+        m->listening = false;
+    }
+    m->WriteReport();
+}
+
+} // namespace devsim

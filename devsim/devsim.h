@@ -1,0 +1,185 @@
+// skelvo-devsim: a simulated device server for demonstrations and end-to-end tests. It has a web
+// server (GET / with the model's Server line; GET /config?if=image&ih=ADDR[&id=1] with Basic
+// credentials starts an upgrade) and its own TFTP client, which fetches the image twice from ADDR:
+// once to verify its trailer (family and CRC-32), then, after the erase wait, to program it.
+// After programming it is unreachable while it restarts, then answers with the new version.
+//
+// In-process use (the executable is a thin wrapper around the same class):
+//
+//     devsim::Options o;
+//     o.model = devsim::Model::Tolva21;
+//     o.httpPort = 0;                 // any free port
+//     o.tftpPort = serverPort;        // where the TFTP server under test listens
+//     o.eraseTime = o.rebootTime = std::chrono::milliseconds(0);
+//     devsim::Simulator sim(o);
+//     if (!sim.Start(&why)) ...       // bound and answering once it returns true
+//     net::Endpoint web = sim.HttpEndpoint();
+//     auto up = sim.WaitForUpgrade(std::chrono::seconds(60));  // first upgrade's record
+//     sim.Stop();                     // closes everything and joins; the destructor does too
+//
+// Every method may be called from any thread.
+#pragma once
+
+#include "devsim/tftp_client.h"
+#include "net/net.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace devsim {
+
+enum class Model { Tolva21, Tolva22, Tolva, Dravenholt, Vintrosphere };
+
+std::optional<Model> ParseModel(std::string_view name); // "tolva21", "tolva22", "tolva", ...
+const char* ModelName(Model model);                     // the command-line name
+const char* ProductName(Model model);                   // "Tolva 2100", "Dravenholt II", ...
+const char* DefaultFirmware(Model model);               // "1.0.8" or "6.2.0"
+std::vector<std::string> AcceptedFamilies(Model model); // trailer families it programs
+
+// Which downloads a TFTP fault touches: bit 0 the first (verify), bit 1 the second (program).
+inline constexpr unsigned kBothPasses = 3;
+
+struct LossFault {
+    double fraction = 0;
+    unsigned passes = kBothPasses;
+};
+struct BlockFault {
+    std::uint32_t block = 0; // 0: off
+    unsigned passes = kBothPasses;
+};
+
+struct Faults {
+    bool refuseLogin = false;           // every command gets 401
+    bool silent = false;                // accept connections, read, never answer
+    bool noServerHeader = false;        // replies carry no Server line
+    bool lowercaseServerHeader = false; // "server: ..." instead of "Server: ..."
+    bool splitServerHeader = false;     // the Server line leaves in two TCP segments
+    bool serverInBody = false;          // "Server: Dravenholt II" in the HTML body
+    bool resetAfterCommand = false;     // RST after reading /config, before any reply
+    std::chrono::milliseconds slow{0};  // wait before each reply, then send it in small pieces
+    LossFault dropData;
+    LossFault dropAck;
+    BlockFault duplicateAck;
+    BlockFault wrongAck;
+    BlockFault errorMidTransfer;
+    std::chrono::milliseconds ackDelay{0};
+    bool noSecondRequest = false;
+};
+
+// Applies one fault given as on the command line: "silent", "drop-data=0.2", "wrong-ack=3@2"
+// (@1 or @2 limits a TFTP fault to the first or second download). False with a reason otherwise.
+bool ParseFault(std::string_view spec, Faults& faults, std::string* error);
+// The fault names with a one-line description each, for --help.
+std::string FaultHelp();
+
+struct Options {
+    Model model = Model::Tolva21;
+    std::string firmware;               // version text shown before any upgrade; empty: model default
+    net::Ipv4 address = net::kLoopback; // web server and TFTP client source address
+    std::uint16_t httpPort = 80;        // 0: any free port (HttpEndpoint() tells which)
+    std::uint16_t tftpPort = 69;        // where the read requests go
+    std::string login = "root";
+    std::string password = "marlin";
+    std::chrono::milliseconds eraseTime{3000};
+    std::chrono::milliseconds rebootTime{4000};
+    bool acceptAnyImage = false; // programs an image that has no trailer
+    std::uint64_t seed = 1;      // for the drop faults
+    Faults faults;
+    TftpClientOptions tftp;
+    std::chrono::milliseconds requestTimeout{10000}; // for a client to finish its request
+    std::string reportFile;                          // JSON written after each upgrade and at Stop()
+    std::string readyFile;                           // "ADDR:PORT\n" written once the web server listens
+    std::function<void(std::string_view)> log;       // one line each, no line break; default stdout
+};
+
+struct RequestRecord {
+    std::string peer;  // "a.b.c.d:port"
+    std::string bytes; // exactly as received
+    std::string method;
+    std::string target;
+    int status = 0;                          // of the reply; 0 when none was sent
+    std::string login;                       // from the Authorization line, if any
+    std::optional<bool> credentialsAccepted; // only for requests that need credentials
+};
+
+struct PassRecord {
+    int pass = 0; // 1 verify, 2 program
+    bool complete = false;
+    std::string error;
+    std::vector<std::uint8_t> data;
+    std::string sha256;
+    std::string server; // the transfer ID that served it
+    std::uint32_t blocks = 0;
+    int requestsSent = 0;
+    int acksSent = 0;
+    int timeouts = 0;
+    int duplicateBlocks = 0;
+    int droppedData = 0;
+    int droppedAcks = 0;
+    int strangers = 0;
+};
+
+struct UpgradeRecord {
+    std::string tftpServer; // where the read requests went
+    std::string file;       // the name from if=
+    bool trace = false;     // id=1
+    std::vector<PassRecord> passes;
+    bool verified = false;
+    std::string verification; // the verdict's reason
+    std::string imageFamily;
+    std::string imageVersion; // digits from the trailer
+    bool identical = false;   // both downloads byte for byte the same
+    bool programmed = false;
+    std::string outcome; // "programmed", "rejected", "verify download failed", ...
+    std::string versionBefore;
+    std::string versionAfter;
+    bool succeeded() const { return programmed && identical && verified; }
+};
+
+struct Report {
+    std::string model;
+    std::string initialVersion;
+    std::string currentVersion;
+    std::vector<RequestRecord> requests;
+    std::vector<UpgradeRecord> upgrades;
+};
+
+// JSON of the report. Request bytes are escaped; the credentials token of an Authorization line
+// is replaced by "[credentials]", so the file never holds the password in any form.
+std::string ReportJson(const Report& report);
+
+class Simulator {
+  public:
+    explicit Simulator(Options options);
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Binds the web server and starts serving. False (with the reason) if it cannot bind.
+    bool Start(std::string* error = nullptr);
+    // The web server's bound address and port (valid after Start()).
+    net::Endpoint HttpEndpoint() const;
+    // Waits until the web server listens (after a restart too); false after the bound.
+    bool WaitListening(std::chrono::milliseconds bound) const;
+    // Waits until upgrade number `index` (0 = first) has ended, and returns its record.
+    std::optional<UpgradeRecord> WaitForUpgrade(std::chrono::milliseconds bound, std::size_t index = 0) const;
+    std::string CurrentVersion() const;
+    std::string ServerLine() const; // "Tolva 2100/1.0.8"
+    Report GetReport() const;
+    // Stops the web server and any upgrade, joins every thread, writes the report. Idempotent.
+    void Stop();
+
+  private:
+    struct State;
+    std::unique_ptr<State> m;
+};
+
+} // namespace devsim

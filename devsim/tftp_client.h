@@ -1,0 +1,87 @@
+// The simulated device's own TFTP client (RFC 1350, reads only, no options): one read request,
+// one ACK per DATA block, its own time-out with a re-sent request or a re-sent last ACK, and a
+// bound after which it gives up. Faults for tests sit in the loop where a real network or a
+// faulty device would cause them.
+#pragma once
+
+#include "net/net.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace devsim {
+
+// splitmix64: the same seed gives the same decisions on every platform.
+class Rng {
+  public:
+    explicit Rng(std::uint64_t seed) : m_state(seed) {}
+    std::uint64_t Next();
+    // Uniform in [0, 1).
+    double Unit();
+    // True with probability p.
+    bool Chance(double p) { return p > 0 && Unit() < p; }
+
+  private:
+    std::uint64_t m_state;
+};
+
+struct TftpClientOptions {
+    // Wait for the next DATA block before re-sending the request (no block yet) or the last ACK.
+    std::chrono::milliseconds timeout{2000};
+    // Time-outs in a row after which the download is given up.
+    int retries = 5;
+    // After the last block, how long to stay and re-ACK it if the server sends it again
+    // (RFC 1350: the last ACK may be lost, and the server then repeats its last block).
+    std::chrono::milliseconds dally{1000};
+    // A download larger than this is refused with ERROR 3.
+    std::size_t maxBytes = 64u * 1024u * 1024u;
+};
+
+// Faults of one download. Block numbers count from 1; 0 means "not at all".
+struct TftpFaultPlan {
+    double dropData = 0;                   // fraction of received DATA packets ignored as if lost
+    double dropAck = 0;                    // fraction of ACKs not sent
+    std::uint32_t duplicateAck = 0;        // this block's ACK goes out twice
+    std::uint32_t wrongAck = 0;            // this block's first ACK carries the next block's number
+    std::uint32_t errorAfter = 0;          // on this block an ERROR goes out instead of the ACK
+    std::chrono::milliseconds ackDelay{0}; // every ACK waits this long
+};
+
+struct FetchRequest {
+    net::Ipv4 localAddress = net::kAnyAddress; // the device's own address; port chosen by the system
+    net::Endpoint server;                      // where the read request goes
+    std::string file = "image";
+    TftpClientOptions options;
+    TftpFaultPlan faults;
+    Rng* rng = nullptr;                        // needed only for the drop faults
+    bool traceBlocks = false;                  // log each block received
+    std::function<void(std::string_view)> log; // one line each, without line break
+    const std::atomic<bool>* stop = nullptr;   // set to abandon the download
+};
+
+struct FetchResult {
+    bool ok = false;
+    std::string error; // why not, when !ok
+    std::vector<std::uint8_t> data;
+    std::uint32_t blocks = 0;
+    int requestsSent = 0;
+    int acksSent = 0;
+    int timeouts = 0;
+    int duplicateBlocks = 0; // DATA for the block already acknowledged, re-ACKed
+    int droppedData = 0;     // by the drop-data fault
+    int droppedAcks = 0;     // by the drop-ack fault
+    int strangers = 0;       // datagrams from a wrong transfer ID, answered with ERROR 5
+    net::Endpoint peer;      // the server's transfer ID (address and port of its first DATA)
+};
+
+// Downloads one file. Accepts DATA only from the server's address; the port of the first DATA
+// fixes the transfer ID, so a server that answers from its own port 69 and one that answers from
+// a fresh port both work.
+FetchResult FetchFile(const FetchRequest& request);
+
+} // namespace devsim
