@@ -1,0 +1,103 @@
+#include "qt_test_support.h"
+
+#include "tftp/tftp_callbacks.h"
+#include "ui/modal_boxes.h"
+#include "ui/templates.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QThread>
+
+#include <cstdlib>
+#include <thread>
+
+namespace skelvo::test {
+
+void EnsureApplication() {
+    if (QApplication::instance() != nullptr)
+        return;
+    if (std::getenv("QT_QPA_PLATFORM") == nullptr)
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    static int argc = 1;
+    static char name[] = "skelvo-ui-tests";
+    static char* argv[] = {name, nullptr};
+    new QApplication(argc, argv);
+}
+
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds bound) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!pred()) {
+        if (timer.elapsed() > bound.count())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+RaisedEvent Status(int code) {
+    return RaisedEvent{false, code, {}};
+}
+RaisedEvent Error(int code) {
+    return RaisedEvent{true, code, {}};
+}
+RaisedEvent Progress(int sent, int total) {
+    return RaisedEvent{false, STATUS_PROGRESS, ProgressInfo{sent, total}};
+}
+
+void RaiseOnWorker(ui::MainDialog& dialog, const std::vector<RaisedEvent>& events) {
+    const int before = dialog.presentedEvents();
+    std::thread worker([&events] {
+        for (const RaisedEvent& e : events) {
+            if (e.error) {
+                RaiseError(e.code);
+            } else {
+                // The payload lives only during the call, as ReadImageBlock's does.
+                ProgressInfo info = e.progress;
+                RaiseStatus(e.code, e.code == STATUS_PROGRESS ? &info : nullptr);
+                info = ProgressInfo{-1, -1};
+            }
+        }
+    });
+    worker.join();
+    const int expected = before + static_cast<int>(events.size());
+    WaitUntil([&] { return dialog.presentedEvents() >= expected; });
+}
+
+std::set<int> VisibleControls(const ui::MainDialog& dialog) {
+    std::set<int> out;
+    for (const ui::ControlTemplate& c : ui::MainDialogTemplate().controls) {
+        if (c.id == ui::kNoId)
+            continue;
+        if (QWidget* w = dialog.control(c.id); w != nullptr && !w->isHidden())
+            out.insert(c.id);
+    }
+    return out;
+}
+
+SeenBox Describe(QMessageBox& box) {
+    SeenBox s;
+    s.title = box.windowTitle();
+    s.text = box.text();
+    s.icon = box.icon();
+    s.buttons = box.standardButtons();
+    if (QPushButton* d = box.defaultButton())
+        s.defaultButton = box.standardButton(d);
+    return s;
+}
+
+BoxAnswerer::BoxAnswerer(QMessageBox::StandardButton a) : answer(a) {
+    ui::SetMessageBoxHook([this](QMessageBox& box) {
+        seen.push_back(Describe(box));
+        return static_cast<int>(answer);
+    });
+}
+
+BoxAnswerer::~BoxAnswerer() {
+    ui::SetMessageBoxHook({});
+}
+
+} // namespace skelvo::test

@@ -1,0 +1,105 @@
+#include "ui/presentation.h"
+
+#include "engine/messages.h"
+#include "engine/upgrade_record.h"
+
+#include <initializer_list>
+
+namespace skelvo::ui {
+
+namespace {
+
+void HideAll(DialogControls& dialog, std::initializer_list<int> ids) {
+    for (int id : ids)
+        dialog.Hide(id);
+}
+
+void ShowCloseDisabled(DialogControls& dialog) {
+    dialog.Show(ID_CLOSE);
+    dialog.Enable(ID_CLOSE, false);
+}
+
+void ShowCloseEnabled(DialogControls& dialog) {
+    dialog.Show(ID_CLOSE);
+    dialog.Enable(ID_CLOSE, true);
+}
+
+void ShowStep(DialogControls& dialog, int code, bool withProgress) {
+    dialog.Show(ID_INTRO);
+    if (withProgress) {
+        dialog.Show(ID_PROGRESS_BAR);
+        dialog.Show(ID_PROGRESS_LABEL);
+    } else {
+        dialog.Hide(ID_PROGRESS_BAR);
+        dialog.Hide(ID_PROGRESS_LABEL);
+    }
+    dialog.SetText(ID_STEP_TITLE, StepTitle(code));
+    dialog.SetText(ID_STEP_TEXT, StepDescription(code));
+    ShowCloseDisabled(dialog);
+}
+
+} // namespace
+
+EventContext CurrentEventContext() {
+    return EventContext{g_TftpConfigData.ImageToUse, g_TftpConfigData.HostName, g_TftpConfigData.LoginName};
+}
+
+int OnUpgradeStatus(DialogControls& dialog, int code, const ProgressInfo* progress,
+                    const EventContext& context) {
+    switch (code) {
+    case STATUS_COMMAND_ACCEPTED:
+        dialog.Show(ID_INTRO);
+        HideAll(dialog, {ID_HOST, ID_HOST_LABEL, ID_LOGIN, ID_LOGIN_LABEL, ID_PASSWORD, ID_PASSWORD_LABEL,
+                         ID_ADVANCED, ID_WARNING});
+        dialog.SetText(ID_STEP_TITLE, StepTitle(code, PresentedVersion(context.imageToUse)));
+        dialog.SetText(ID_STEP_TEXT, StepDescription(code));
+        dialog.Show(ID_STEP_TEXT);
+        HideAll(dialog, {ID_CONTINUE, ID_CANCEL});
+        ShowCloseEnabled(dialog);
+        break;
+    case STATUS_VERIFYING:
+    case STATUS_PROGRAMMING:
+        ShowStep(dialog, code, true);
+        break;
+    case STATUS_ERASING:
+        ShowStep(dialog, code, false);
+        break;
+    case STATUS_PROGRESS:
+        if (progress == nullptr)
+            break;
+        dialog.Show(ID_INTRO);
+        dialog.SetText(ID_PROGRESS_LABEL, ProgressText(progress->Sent, progress->Total));
+        // Range and step go with every event; a position above the range shows as a full bar.
+        dialog.SendProgress(ID_PROGRESS_BAR, ProgressMessage::SetRange, 0, 100);
+        dialog.SendProgress(ID_PROGRESS_BAR, ProgressMessage::SetStep, 1);
+        dialog.SendProgress(ID_PROGRESS_BAR, ProgressMessage::SetPos,
+                            ProgressPosition(progress->Sent, progress->Total));
+        break;
+    case STATUS_COMPLETE:
+        dialog.SetText(ID_STEP_TITLE, SuccessTitle(context.hostName, PresentedVersion(context.imageToUse)));
+        dialog.Show(ID_STEP_TITLE);
+        dialog.SetText(ID_STEP_TEXT, SuccessDescription());
+        dialog.Show(ID_STEP_TEXT);
+        HideAll(dialog, {ID_INTRO, ID_PROGRESS_LABEL, ID_PROGRESS_BAR, ID_CONTINUE, ID_CANCEL});
+        ShowCloseEnabled(dialog);
+        break;
+    default:
+        break;
+    }
+    return 1;
+}
+
+int OnUpgradeError(DialogControls& dialog, int code, const EventContext& context) {
+    std::string text = ErrorText(code, context.hostName, context.loginName);
+    if (text.empty())
+        return 1;
+    HideAll(dialog, {ID_INTRO, ID_HOST, ID_HOST_LABEL, ID_LOGIN, ID_LOGIN_LABEL, ID_PASSWORD,
+                     ID_PASSWORD_LABEL, ID_ADVANCED, ID_WARNING, ID_PROGRESS_LABEL, ID_PROGRESS_BAR});
+    dialog.SetText(ID_ERROR_TEXT, text);
+    dialog.Show(ID_ERROR_TEXT);
+    HideAll(dialog, {ID_STEP_TITLE, ID_STEP_TEXT, ID_CONTINUE, ID_CANCEL});
+    ShowCloseEnabled(dialog);
+    return 1;
+}
+
+} // namespace skelvo::ui
