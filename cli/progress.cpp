@@ -1,0 +1,138 @@
+#include "cli/progress.h"
+
+#include "engine/events.h"
+#include "engine/messages.h"
+
+#include <algorithm>
+
+#if defined(_WIN32)
+#include <io.h>
+#define SKELVO_ISATTY _isatty
+#define SKELVO_FILENO _fileno
+#else
+#include <unistd.h>
+#define SKELVO_ISATTY isatty
+#define SKELVO_FILENO fileno
+#endif
+
+namespace skelvo::cli {
+namespace {
+
+constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+constexpr int kBarWidth = 30;
+constexpr std::size_t kTitleWidth = 62;
+
+std::string StepLabel(int code) {
+    if (code == STATUS_COMPLETE)
+        return "Done: both downloads served";
+    std::string title = StepTitle(code);
+    while (!title.empty() && (title.back() == '\n' || title.back() == ' '))
+        title.pop_back();
+    return title;
+}
+
+} // namespace
+
+std::string ProgressBar(long long sent, long long total, int width) {
+    long long percent = total > 0 ? std::clamp(sent * 100 / total, 0LL, 100LL) : (sent > 0 ? 100 : 0);
+    int filled = static_cast<int>(percent * width / 100);
+    std::string bar = "[";
+    bar.append(static_cast<std::size_t>(filled), '#');
+    bar.append(static_cast<std::size_t>(width - filled), '.');
+    bar.append("] ");
+    std::string p = std::to_string(percent);
+    bar.append(3 - std::min<std::size_t>(3, p.size()), ' ');
+    bar.append(p);
+    bar.push_back('%');
+    return bar;
+}
+
+ProgressDisplay::ProgressDisplay(std::FILE* out, bool enabled, std::function<Clock::time_point()> now)
+    : m_out(out), m_enabled(enabled && out != nullptr),
+      m_now(now ? std::move(now) : [] { return Clock::now(); }) {}
+
+ProgressDisplay::~ProgressDisplay() {
+    Finish();
+}
+
+bool ProgressDisplay::IsTerminal(std::FILE* out) {
+    return out != nullptr && SKELVO_ISATTY(SKELVO_FILENO(out)) != 0;
+}
+
+void ProgressDisplay::OnStatus(int code, const void* info) {
+    switch (code) {
+    case STATUS_COMMAND_ACCEPTED:
+    case STATUS_VERIFYING:
+    case STATUS_ERASING:
+    case STATUS_PROGRAMMING:
+    case STATUS_COMPLETE:
+        Step(StepLabel(code));
+        break;
+    case STATUS_PROGRESS:
+        if (info != nullptr) {
+            const auto* p = static_cast<const ProgressInfo*>(info);
+            Progress(p->Sent, p->Total);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void ProgressDisplay::Step(std::string_view title) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!m_enabled)
+        return;
+    if (m_lineOpen)
+        std::fputc('\n', m_out);
+    m_lineOpen = false;
+    m_title.assign(title.substr(0, kTitleWidth));
+    m_sent = 0;
+    m_total = 0;
+    m_hasBar = false;
+    Draw(true);
+}
+
+void ProgressDisplay::Progress(long long sent, long long total) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!m_enabled)
+        return;
+    m_sent = sent;
+    m_total = total;
+    bool first = !m_hasBar;
+    m_hasBar = true;
+    Draw(first || sent >= total);
+}
+
+void ProgressDisplay::Finish() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_enabled && m_lineOpen) {
+        std::fputc('\n', m_out);
+        std::fflush(m_out);
+    }
+    m_lineOpen = false;
+}
+
+int ProgressDisplay::Redraws() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_redraws;
+}
+
+void ProgressDisplay::Draw(bool force) {
+    Clock::time_point now = m_now();
+    if (!force && m_lineOpen && now - m_lastDraw < kRedrawInterval)
+        return;
+    m_lastDraw = now;
+    ++m_redraws;
+    // "\r" and erase-to-end-of-line redraw the same terminal line.
+    std::string line = "\r\x1b[K" + m_title;
+    if (m_hasBar) {
+        line += "  " + ProgressBar(m_sent, m_total, kBarWidth);
+        line += "  " + std::to_string(std::min(m_sent, m_total)) + "/" + std::to_string(m_total) + " bytes";
+    }
+    std::fputs(line.c_str(), m_out);
+    std::fflush(m_out);
+    m_lineOpen = true;
+}
+
+} // namespace skelvo::cli
