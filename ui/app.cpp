@@ -24,24 +24,25 @@ int RunMainDialog() {
     return dialog.exec();
 }
 
+void EndProcess(int status) {
+    // Trace lines are written unbuffered; this only flushes what Qt or a library left in stdio.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
+}
+
 void RunSkelvo(int argc, char** argv) {
-    // The handler table is filled before the toolkit starts, as nothing may raise an event first.
+    // The handler table is filled before the toolkit starts, so nothing can raise an event first.
     RegisterTftpCallbacks(CheckFilename, ReadImageBlock, nullptr, DialogOnUpgradeError,
                           DialogOnUpgradeStatus);
-    // Deliberately never destroyed: the worker thread may still post events to the dialog's
-    // thread when the process ends, so nothing it can reach is torn down.
+    // Never destroyed: the worker may still post events to the dialog's thread when the process
+    // ends.
     auto* app = new QApplication(argc, argv);
     app->setApplicationName(QStringLiteral("skelvo"));
     SetLoginName(kDefaultLogin);
     SetPassword(kDefaultPassword);
     auto* dialog = new MainDialog;
-    const int status = dialog->exec();
-    // Trace lines are written unbuffered; this only flushes what Qt or a library left in stdio.
-    std::fflush(stdout);
-    std::fflush(stderr);
-    // Ends at once, without running static destructors or joining the worker, which may be in
-    // the middle of a transfer and still reads the upgrade record and the image.
-    std::_Exit(status);
+    EndProcess(dialog->exec());
 }
 
 } // namespace skelvo::ui
