@@ -1,13 +1,61 @@
 #include "cli/cli.h"
 #include "cli/commands.h"
+#include "cli/device_cli.h"
+
+#include "engine/sha256.h"
+#include "engine/upgrade_record.h"
 
 #include <cstdio>
 
 namespace skelvo::cli {
 
-int RunImages(std::span<char*>) {
-    std::fprintf(stderr, "skelvo-cli images: not built yet\n");
-    return kExitFailure;
+int RunImages(std::span<char*> args) {
+    bool json = false;
+    for (std::string_view arg : args) {
+        if (arg == "--help" || arg == "-h") {
+            std::printf("usage: skelvo-cli images [--json]\n\n"
+                        "Lists the firmware images built into the program with their display versions.\n");
+            return kExitOk;
+        }
+        if (arg != "--json") {
+            std::fprintf(stderr, "skelvo-cli images: unknown argument \"%s\"\n", std::string(arg).c_str());
+            return kExitBadUsage;
+        }
+        json = true;
+    }
+    struct Row {
+        const char* line;
+        int type;
+    };
+    // One line per image, in the order of the About box.
+    const Row rows[] = {
+        {"Tolva 21xx", SERVER_TOLVA_21XX},
+        {"Tolva 22xx", SERVER_TOLVA_22XX},
+        {"Dravenholt II", SERVER_DRAVENHOLT},
+    };
+    if (!json)
+        std::printf("Built-in firmware images:\n");
+    for (const auto& row : rows) {
+        const ImageDescriptor* image = nullptr;
+        SelectImage(row.type, &image);
+        const char* version = ImageVersion(row.type);
+        const std::string display = FormatVersion(version != nullptr ? version : "");
+        const std::string digest =
+            image != nullptr ? Sha256::HexOf(std::span<const std::uint8_t>(image->Data, image->Size)) : "";
+        const long long size = image != nullptr ? image->Size : 0;
+        if (json)
+            JsonLine()
+                .Add("event", "image")
+                .Add("model", row.line)
+                .Add("version", display)
+                .Add("size", size)
+                .Add("sha256", digest)
+                .Write(stdout);
+        else
+            std::printf("  %-14s version %-8s %8lld bytes  sha256 %s\n", row.line, display.c_str(), size,
+                        digest.c_str());
+    }
+    return kExitOk;
 }
 
 } // namespace skelvo::cli

@@ -1,0 +1,336 @@
+#include "cli/device_cli.h"
+
+#include "engine/trace.h"
+#include "engine/upgrade_record.h"
+#include "tftp/tftp_callbacks.h"
+#include "tftp/tftp_server.h"
+
+#include <charconv>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+
+namespace skelvo::cli {
+
+const char kExitCodeHelp[] = "exit codes:\n"
+                             "   0  the upgrade is complete (probe: the device type is known)\n"
+                             "   1  another failure\n"
+                             "   2  usage error or bad input\n"
+                             "   3  the TFTP port cannot be bound\n"
+                             "   4  the device cannot be resolved, reached or read over HTTP\n"
+                             "   5  the device names no known server type\n"
+                             "   6  the device rejected the login\n"
+                             "   7  the device never asked for the image\n"
+                             "   8  the image transfer failed\n"
+                             "   9  the device did not come back with the new version (--verify-reboot)\n"
+                             "  10  the upgrade was not confirmed\n"
+                             "With several hosts the code is that of the first host that failed.\n";
+
+const char* ModelName(int serverType) {
+    switch (serverType) {
+    case SERVER_TOLVA:
+        return "Tolva (other model)";
+    case SERVER_DRAVENHOLT:
+        return "Dravenholt II";
+    case SERVER_TOLVA_21XX:
+        return "Tolva 21xx";
+    case SERVER_TOLVA_22XX:
+        return "Tolva 22xx";
+    case SERVER_USER_FILE:
+        return "user file";
+    default:
+        return "unknown";
+    }
+}
+
+std::optional<std::uint16_t> ParsePort(std::string_view text) {
+    unsigned value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < 1 || value > 65535)
+        return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+}
+
+std::optional<int> ParseSeconds(std::string_view text) {
+    int value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < 0 || value > 86400)
+        return std::nullopt;
+    return value;
+}
+
+std::string JsonEscape(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size() + 2);
+    for (char ch : text) {
+        auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            // Control characters and anything outside ASCII are escaped, so every line is valid
+            // JSON whatever bytes a device sent.
+            if (c < 0x20 || c >= 0x7F) {
+                out += "\\u00";
+                out += kHex[c >> 4];
+                out += kHex[c & 15];
+            } else {
+                out += ch;
+            }
+        }
+    }
+    return out;
+}
+
+void JsonLine::Key(std::string_view key) {
+    if (!m_body.empty())
+        m_body += ',';
+    m_body += '"';
+    m_body += JsonEscape(key);
+    m_body += "\":";
+}
+
+JsonLine& JsonLine::Add(std::string_view key, std::string_view value) {
+    Key(key);
+    m_body += '"';
+    m_body += JsonEscape(value);
+    m_body += '"';
+    return *this;
+}
+
+JsonLine& JsonLine::Add(std::string_view key, const char* value) {
+    if (value == nullptr)
+        return AddNull(key);
+    return Add(key, std::string_view(value));
+}
+
+JsonLine& JsonLine::Add(std::string_view key, long long value) {
+    Key(key);
+    m_body += std::to_string(value);
+    return *this;
+}
+
+JsonLine& JsonLine::Add(std::string_view key, bool value) {
+    Key(key);
+    m_body += value ? "true" : "false";
+    return *this;
+}
+
+JsonLine& JsonLine::AddNull(std::string_view key) {
+    Key(key);
+    m_body += "null";
+    return *this;
+}
+
+JsonLine& JsonLine::Add(std::string_view key, const std::optional<std::string>& value) {
+    if (!value)
+        return AddNull(key);
+    return Add(key, std::string_view(*value));
+}
+
+void JsonLine::Write(std::FILE* out) const {
+    std::string line = Text() + "\n";
+    std::fwrite(line.data(), 1, line.size(), out);
+    std::fflush(out);
+}
+
+std::string UtcTimestamp() {
+    std::time_t now = std::time(nullptr);
+    std::tm parts{};
+#if defined(_WIN32)
+    gmtime_s(&parts, &now);
+#else
+    gmtime_r(&now, &parts);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+namespace {
+
+std::string FirstLine(std::istream& in) {
+    std::string line;
+    std::getline(in, line);
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
+}
+
+} // namespace
+
+std::optional<std::string> ReadPassword(const PasswordSource& source, std::string& error) {
+    std::string password;
+    if (source.fromStdin && !source.file.empty()) {
+        error = "--password-stdin and --password-file exclude each other";
+        return std::nullopt;
+    }
+    if (source.fromStdin) {
+        if (!std::cin.good()) {
+            error = "no password on standard input";
+            return std::nullopt;
+        }
+        password = FirstLine(std::cin);
+    } else if (!source.file.empty()) {
+        std::ifstream in(source.file, std::ios::binary);
+        if (!in) {
+            error = "cannot read the password file \"" + source.file + "\"";
+            return std::nullopt;
+        }
+        password = FirstLine(in);
+    } else if (const char* env = std::getenv("SKELVO_PASSWORD")) {
+        password = env;
+    } else {
+        password = kDefaultPassword;
+    }
+    if (password.size() >= kPasswordSize) {
+        error = "the password is longer than " + std::to_string(kPasswordSize - 1) + " characters";
+        return std::nullopt;
+    }
+    return password;
+}
+
+namespace {
+
+EventMonitor* g_monitor = nullptr;
+
+int OnError(int code, void*) {
+    if (g_monitor != nullptr)
+        g_monitor->Add(CliEvent{CliEvent::Error, code});
+    return 1;
+}
+
+int OnStatus(int code, void* info) {
+    CliEvent e{CliEvent::Status, code};
+    if (code == STATUS_PROGRESS && info != nullptr) {
+        const auto* p = static_cast<const ProgressInfo*>(info);
+        e.sent = p->Sent;
+        e.total = p->Total;
+    }
+    if (g_monitor != nullptr)
+        g_monitor->Add(e);
+    return 1;
+}
+
+} // namespace
+
+EventMonitor::EventMonitor() : m_lastEvent(std::chrono::steady_clock::now()) {
+    g_monitor = this;
+    RegisterTftpCallbacks(&CheckFilename, &ReadImageBlock, nullptr, &OnError, &OnStatus);
+}
+
+EventMonitor::~EventMonitor() {
+    g_TftpCallbacks.ErrorHandler = nullptr;
+    g_TftpCallbacks.StatusHandler = nullptr;
+    g_monitor = nullptr;
+}
+
+void EventMonitor::SetListener(Listener listener) {
+    std::lock_guard lock(m_lock);
+    m_listener = std::move(listener);
+}
+
+void EventMonitor::SetMuted(bool muted) {
+    std::lock_guard lock(m_lock);
+    m_muted = muted;
+}
+
+void EventMonitor::Clear() {
+    std::lock_guard lock(m_lock);
+    m_events.clear();
+    m_workerEnded = false;
+    m_lastEvent = std::chrono::steady_clock::now();
+}
+
+std::vector<CliEvent> EventMonitor::Events() const {
+    std::lock_guard lock(m_lock);
+    return m_events;
+}
+
+std::optional<CliEvent> EventMonitor::FirstError() const {
+    std::lock_guard lock(m_lock);
+    for (const auto& e : m_events)
+        if (e.kind == CliEvent::Error)
+            return e;
+    return std::nullopt;
+}
+
+bool EventMonitor::Has(CliEvent::Kind kind, int code) const {
+    std::lock_guard lock(m_lock);
+    for (const auto& e : m_events)
+        if (e.kind == kind && e.code == code)
+            return true;
+    return false;
+}
+
+bool EventMonitor::WaitUntil(const std::function<bool(const std::vector<CliEvent>&)>& pred,
+                             std::chrono::steady_clock::time_point deadline) const {
+    std::unique_lock lock(m_lock);
+    m_changed.wait_until(lock, deadline, [&] { return m_workerEnded || pred(m_events); });
+    return pred(m_events);
+}
+
+std::chrono::steady_clock::time_point EventMonitor::LastEventTime() const {
+    std::lock_guard lock(m_lock);
+    return m_lastEvent;
+}
+
+void EventMonitor::Add(const CliEvent& e) {
+    Listener listener;
+    {
+        std::lock_guard lock(m_lock);
+        if (m_muted)
+            return;
+        listener = m_listener;
+    }
+    // The listener prints on the raising thread before the event counts as seen, so a waiting
+    // thread never reports an end before the step that led to it is on screen.
+    if (listener)
+        listener(e);
+    {
+        std::lock_guard lock(m_lock);
+        m_events.push_back(e);
+        m_lastEvent = std::chrono::steady_clock::now();
+    }
+    m_changed.notify_all();
+}
+
+void EventMonitor::WorkerEnded(int) {
+    {
+        std::lock_guard lock(m_lock);
+        m_workerEnded = true;
+    }
+    m_changed.notify_all();
+}
+
+bool EventMonitor::HasWorkerEnded() const {
+    std::lock_guard lock(m_lock);
+    return m_workerEnded;
+}
+
+void RouteTrace(bool show, bool json) {
+    if (!show) {
+        SetTraceSink([](std::string_view) {});
+    } else if (json) {
+        SetTraceSink(
+            [](std::string_view text) { JsonLine().Add("event", "trace").Add("text", text).Write(stdout); });
+    } else {
+        ResetTraceSink();
+    }
+}
+
+} // namespace skelvo::cli

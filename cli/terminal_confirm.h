@@ -1,0 +1,20 @@
+// The confirmation question on the controlling terminal: Yes, No or Cancel, Cancel the default.
+#pragma once
+
+#include "http/continue_sequence.h"
+
+#include <cstdio>
+
+namespace skelvo::cli {
+
+// True when a terminal can be asked (the controlling terminal here, the console on Windows).
+bool HaveTerminal();
+
+// Shows the question and reads the answer from the terminal; Cancel when there is none.
+ConfirmAnswer AskOnTerminal(const ConfirmQuestion& question);
+
+// Reads one answer from in, prompting on out: "y"/"yes", "n"/"no", "c"/"cancel" in any case; an
+// empty line or the end of input is Cancel; anything else is asked again, three times at most.
+ConfirmAnswer ReadAnswer(std::FILE* in, std::FILE* out);
+
+} // namespace skelvo::cli

@@ -1,0 +1,266 @@
+// skelvo-cli against skelvo-devsim, each device on its own loopback address.
+#include "tests/e2e/e2e_support.h"
+#include "tests/support/event_recorder.h"
+
+#include <gtest/gtest.h>
+
+using namespace skelvo::e2e;
+using Names = std::vector<std::string>;
+
+namespace {
+
+const Names kWholeUpgrade{"STATUS_COMMAND_ACCEPTED", "STATUS_VERIFYING", "STATUS_ERASING",
+                          "STATUS_PROGRAMMING", "STATUS_COMPLETE"};
+
+std::vector<std::string> UpgradeArgs(const DevSim& sim, std::uint16_t tftpPort,
+                                     std::vector<std::string> more = {}) {
+    std::vector<std::string> args{"upgrade",     sim.address(),
+                                  "--http-port", std::to_string(sim.httpPort()),
+                                  "--tftp-port", std::to_string(tftpPort)};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+std::string Diagnose(const CliRun& run) {
+    return "status " + std::to_string(run.status) + "\n--- stdout\n" + run.out.substr(0, 6000) +
+           "\n--- stderr\n" + run.err.substr(0, 6000);
+}
+
+} // namespace
+
+TEST(CliProbe, ClassifiesEveryServerPattern) {
+    struct Case {
+        const char* model;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"tolva21", "Tolva 21xx, firmware 1.0.8"},         {"tolva22", "Tolva 22xx, firmware 1.0.8"},
+        {"tolva", "Tolva (other model), firmware 1.0.8"},  {"dravenholt", "Dravenholt II, firmware 6.2.0"},
+        {"vintrosphere", "Dravenholt II, firmware 6.2.0"},
+    };
+    int n = 10;
+    for (const auto& c : cases) {
+        const std::string address = "127.0.3." + std::to_string(n++);
+        DevSim sim(c.model, address, FreeUdpPort());
+        CliRun run = RunCli({"probe", address, "--http-port", std::to_string(sim.httpPort())});
+        EXPECT_EQ(run.status, 0) << c.model << Diagnose(run);
+        EXPECT_EQ(run.out, address + ": " + c.expected + "\n") << c.model;
+        // A probe sends no command.
+        EXPECT_EQ(Count(sim.StopAndReport(), "/config"), 0u) << c.model;
+    }
+}
+
+TEST(CliProbe, LowerCaseServerHeaderMatchesNothing) {
+    DevSim sim("tolva21", "127.0.3.20", FreeUdpPort(), {"--fault", "lowercase-server-header"});
+    CliRun run = RunCli({"probe", sim.address(), "--http-port", std::to_string(sim.httpPort()), "--json"});
+    EXPECT_EQ(run.status, 5) << Diagnose(run);
+    EXPECT_NE(run.out.find("\"type\":0"), std::string::npos) << run.out;
+    EXPECT_TRUE(run.EventNames().empty()) << run.out;
+}
+
+TEST(CliUpgrade, CompletesAndAuditsWithoutThePassword) {
+    const std::string password = "Tr0ub4dor-secret";
+    const std::uint16_t tftp = FreeUdpPort();
+    DevSim sim("tolva22", "127.0.3.30", tftp, {"--login", "root", "--password", password});
+    const std::string audit = testing::TempDir() + "/audit-complete.jsonl";
+    std::remove(audit.c_str());
+    CliRun run = RunCli(UpgradeArgs(sim, tftp,
+                                    {"--yes", "--json", "--trace", "--password-stdin", "--audit-log", audit,
+                                     "--verify-reboot=60"}),
+                        CliOptions{password + "\n", {}, std::chrono::seconds(180)});
+    ASSERT_EQ(run.status, 0) << Diagnose(run) << sim.Log();
+    EXPECT_EQ(run.EventNames(), kWholeUpgrade);
+    const std::string report = sim.StopAndReport();
+    const std::string imageSha =
+        Sha256Hex(skelvo::test::ReadFileBytes(skelvo::test::ImagePath("tolva22.bin")));
+    EXPECT_EQ(Count(report, imageSha), 2u) << "both downloads are the built-in image";
+    EXPECT_NE(report.find("\"final_version\": \"1.0.9\""), std::string::npos) << report.substr(0, 400);
+
+    const std::string auditText = ReadText(audit);
+    EXPECT_EQ(Count(auditText, "\n"), 1u);
+    EXPECT_NE(auditText.find("\"host\":\"127.0.3.30\""), std::string::npos) << auditText;
+    EXPECT_NE(auditText.find("\"old_version\":\"1.0.8\""), std::string::npos) << auditText;
+    EXPECT_NE(auditText.find("\"new_version\":\"1.0.9\""), std::string::npos) << auditText;
+    EXPECT_NE(auditText.find("\"image_sha256\":\"" + imageSha + "\""), std::string::npos) << auditText;
+    EXPECT_NE(auditText.find("\"version_after_reboot\":\"1.0.9\""), std::string::npos) << auditText;
+    EXPECT_NE(auditText.find("\"result\":\"complete\""), std::string::npos) << auditText;
+
+    // The trace masks the password whatever its length; it reaches no output in any form.
+    EXPECT_NE(run.out.find("127.0.3.30:root:********\\n"), std::string::npos);
+    for (const std::string& text : std::vector<std::string>{run.out, run.err, auditText, report}) {
+        EXPECT_EQ(text.find(password), std::string::npos);
+        EXPECT_EQ(text.find("cm9vdDpUcjB1YjRkb3Itc2VjcmV0"), std::string::npos) << "its Base64 form either";
+    }
+}
+
+TEST(CliUpgrade, RejectedLoginStillStartsTheWorkerAndEndsWithItsCode) {
+    const std::uint16_t tftp = FreeUdpPort();
+    DevSim sim("tolva21", "127.0.3.31", tftp, {"--fault", "refuse-login"});
+    CliRun run = RunCli(UpgradeArgs(sim, tftp, {"--yes", "--json", "--trace"}),
+                        {"", {{"SKELVO_PASSWORD", "wrong"}}, std::chrono::seconds(180)});
+    EXPECT_EQ(run.status, 6) << Diagnose(run);
+    EXPECT_EQ(run.EventNames(), Names{"ERR_LOGIN"});
+    EXPECT_NE(run.out.find("ERROR: Invalid Username ( root ) or Password Entered"), std::string::npos);
+    EXPECT_NE(run.out.find("tftp server thread started..."), std::string::npos)
+        << "the worker starts all the same";
+    EXPECT_LT(run.elapsed, std::chrono::seconds(30)) << "the front end stops the waiting worker";
+}
+
+TEST(CliUpgrade, SilentDeviceFailsAfterTheFiveSecondProbe) {
+    const std::uint16_t tftp = FreeUdpPort();
+    DevSim sim("tolva21", "127.0.3.32", tftp, {"--fault", "silent"});
+    CliRun run = RunCli(UpgradeArgs(sim, tftp, {"--yes", "--json"}));
+    EXPECT_EQ(run.status, 4) << Diagnose(run);
+    EXPECT_EQ(run.EventNames(), Names{"ERR_RECEIVE"});
+    EXPECT_GE(run.elapsed, std::chrono::milliseconds(4900));
+    EXPECT_EQ(Count(sim.StopAndReport(), "/config"), 0u);
+}
+
+TEST(CliUpgrade, RefusedConnectionAndUnresolvableName) {
+    const std::uint16_t tftp = FreeUdpPort();
+    CliRun refused = RunCli({"upgrade", "127.0.3.33", "--http-port", "9", "--tftp-port", std::to_string(tftp),
+                             "--yes", "--json"});
+    EXPECT_EQ(refused.status, 4) << Diagnose(refused);
+    EXPECT_EQ(refused.EventNames(), Names{"ERR_CONNECT"});
+
+    CliRun unresolved =
+        RunCli({"upgrade", "no-such-device.invalid", "--tftp-port", std::to_string(tftp), "--yes", "--json"});
+    EXPECT_EQ(unresolved.status, 4) << Diagnose(unresolved);
+    EXPECT_EQ(unresolved.EventNames(), Names{"ERR_RESOLVE"});
+    EXPECT_LT(unresolved.elapsed, std::chrono::seconds(5)) << "a name under .invalid fails at once";
+}
+
+TEST(CliUpgrade, ServesAUserFileUnchanged) {
+    skelvo::test::TempDir dir;
+    const auto bytes = skelvo::test::PatternBytes(70000, 7);
+    const std::string file = dir.Write("custom.bin", bytes);
+    const std::uint16_t tftp = FreeUdpPort();
+    DevSim sim("dravenholt", "127.0.3.34", tftp, {"--accept-any-image"});
+    CliRun run = RunCli(UpgradeArgs(sim, tftp, {"--yes", "--json", "--trace", "--image", file}));
+    ASSERT_EQ(run.status, 0) << Diagnose(run);
+    EXPECT_EQ(run.EventNames(), kWholeUpgrade);
+    EXPECT_NE(run.out.find("Using a file....\\n"), std::string::npos);
+    EXPECT_NE(run.out.find("\"new_version\":\"(Using-File...No Version Info)\""), std::string::npos);
+    EXPECT_NE(run.out.find("upgrade to version  ----\""), std::string::npos);
+    const std::string report = sim.StopAndReport();
+    EXPECT_EQ(Count(report, Sha256Hex(bytes)), 2u);
+    // Only the version query: a user file needs no classification.
+    EXPECT_EQ(Count(report, "\"target\": \"/\""), 1u) << report.substr(0, 800);
+}
+
+TEST(CliUpgrade, DownloadTraceAddsIdToTheCommand) {
+    const std::uint16_t tftp = FreeUdpPort();
+    DevSim sim("tolva21", "127.0.3.35", tftp);
+    CliRun run = RunCli(UpgradeArgs(sim, tftp, {"--yes", "--download-trace"}));
+    ASSERT_EQ(run.status, 0) << Diagnose(run);
+    const std::string report = sim.StopAndReport();
+    EXPECT_NE(report.find("&id=1 HTTP/1.0\\r\\nAuthorization: Basic [credentials]"), std::string::npos)
+        << report.substr(0, 1500);
+    EXPECT_NE(report.find("\"download_trace\": true"), std::string::npos);
+}
+
+TEST(CliUpgrade, ResetAfterCommandIsReceiveErrorThenAccepted) {
+    const std::uint16_t tftp = FreeUdpPort();
+    DevSim sim("tolva21", "127.0.3.36", tftp, {"--fault", "reset-after-command"});
+    CliRun run = RunCli(UpgradeArgs(sim, tftp, {"--yes", "--json"}));
+    EXPECT_EQ(run.status, 4) << Diagnose(run);
+    // The worker is started all the same, and the device may already have asked for the image
+    // by the time the front end, which stops at the first error, ends it.
+    auto names = run.EventNames();
+    ASSERT_GE(names.size(), 2u) << run.out;
+    names.resize(2);
+    EXPECT_EQ(names, (Names{"ERR_RECEIVE", "STATUS_COMMAND_ACCEPTED"}));
+}
+
+TEST(CliUpgrade, TenPercentLossStillCompletesByteIdentical) {
+    skelvo::test::TempDir dir;
+    const auto bytes = skelvo::test::PatternBytes(40 * 512 + 100, 3);
+    const std::string file = dir.Write("lossy.bin", bytes);
+    const std::uint16_t tftp = FreeUdpPort();
+    DevSim sim("tolva22", "127.0.3.37", tftp,
+               {"--accept-any-image", "--seed", "5", "--fault", "drop-data=0.1", "--fault", "drop-ack=0.1"});
+    CliRun run = RunCli(UpgradeArgs(sim, tftp, {"--yes", "--json", "--image", file}));
+    ASSERT_EQ(run.status, 0) << Diagnose(run) << sim.Log();
+    EXPECT_EQ(run.EventNames(), kWholeUpgrade);
+    const std::string report = sim.StopAndReport();
+    EXPECT_EQ(Count(report, Sha256Hex(bytes)), 2u);
+    EXPECT_NE(report.find("\"identical\": true"), std::string::npos) << report;
+    EXPECT_EQ(report.find("\"dropped_data\": 0,"), std::string::npos) << "the loss did happen";
+}
+
+TEST(CliUpgrade, DryRunShowsTheQuestionAndSendsNoCommand) {
+    const std::uint16_t tftp = FreeUdpPort();
+    DevSim sim("tolva", "127.0.3.38", tftp);
+    CliRun run = RunCli(UpgradeArgs(sim, tftp, {"--dry-run"}));
+    EXPECT_EQ(run.status, 0) << Diagnose(run);
+    EXPECT_NE(run.out.find("Flash Upgrade Confirmation"), std::string::npos);
+    EXPECT_NE(run.out.find("currently at Version-1.0.8\nThe new flash image is at Version-1.0.9.\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(Count(sim.StopAndReport(), "/config"), 0u);
+}
+
+TEST(CliUpgrade, RefusesToFlashWithoutTerminalOrYes) {
+    const std::uint16_t tftp = FreeUdpPort();
+    DevSim sim("tolva21", "127.0.3.39", tftp);
+    CliRun run = RunCli(UpgradeArgs(sim, tftp));
+    EXPECT_EQ(run.status, 10) << Diagnose(run);
+    EXPECT_NE(run.err.find("--yes"), std::string::npos);
+    EXPECT_EQ(Count(sim.StopAndReport(), "\"method\""), 0u) << "not even a probe";
+}
+
+TEST(CliUpgrade, SeveralHostsOneAfterAnotherWithASummary) {
+    const std::uint16_t tftp = FreeUdpPort();
+    // One command line has one HTTP port, so the devices share it and differ by address.
+    const std::uint16_t http = FreeTcpPort("127.0.3.40");
+    DevSim first("tolva21", "127.0.3.40", tftp, {}, http);
+    DevSim second("tolva21", "127.0.3.41", tftp, {"--fault", "refuse-login"}, http);
+    DevSim third("dravenholt", "127.0.3.42", tftp, {}, http);
+    const std::string audit = testing::TempDir() + "/audit-several.jsonl";
+    std::remove(audit.c_str());
+    CliRun run =
+        RunCli({"upgrade", "127.0.3.40", "127.0.3.41", "127.0.3.42", "--http-port", std::to_string(http),
+                "--tftp-port", std::to_string(tftp), "--yes", "--audit-log", audit});
+    EXPECT_EQ(run.status, 6) << "the first failure's code" << Diagnose(run);
+    const auto lines = run.OutLines();
+    ASSERT_GE(lines.size(), 4u) << run.out;
+    EXPECT_EQ(lines[lines.size() - 4].rfind("HOST", 0), 0u) << run.out;
+    EXPECT_NE(lines[lines.size() - 3].find("127.0.3.40  Tolva 21xx"), std::string::npos) << run.out;
+    EXPECT_NE(lines[lines.size() - 3].find("complete"), std::string::npos) << run.out;
+    EXPECT_NE(lines[lines.size() - 2].find("login-rejected"), std::string::npos) << run.out;
+    EXPECT_NE(lines[lines.size() - 1].find("127.0.3.42  Dravenholt II"), std::string::npos) << run.out;
+    EXPECT_NE(lines[lines.size() - 1].find("6.2.0       6.2.1       complete"), std::string::npos) << run.out;
+    EXPECT_EQ(Count(ReadText(audit), "\n"), 3u);
+    EXPECT_NE(first.StopAndReport().find("\"final_version\": \"1.0.9\""), std::string::npos);
+    EXPECT_NE(third.StopAndReport().find("\"final_version\": \"6.2.1\""), std::string::npos);
+}
+
+TEST(CliUpgrade, BadInputIsAUsageError) {
+    const std::vector<std::vector<std::string>> cases{
+        {"upgrade"},
+        {"upgrade", "192.0.2.1", "--password", "secret"},
+        {"upgrade", "192.0.2.1", "--tftp-port", "70000"},
+        {"upgrade", "192.0.2.1", "--http-port", "8x"},
+        {"upgrade", "192.0.2.1", "--image", "/nonexistent/file.bin"},
+        {"upgrade", "192.0.2.1", "--login", std::string(80, 'L')},
+        {"upgrade", std::string(128, 'h')},
+        {"upgrade", "192.0.2.1", "--verify-reboot=soon"},
+        {"upgrade", "192.0.2.1", "--bogus"},
+        {"probe"},
+        {"probe", "192.0.2.1", "192.0.2.2"},
+    };
+    for (const auto& args : cases) {
+        CliRun run = RunCli(args);
+        EXPECT_EQ(run.status, 2) << args.back() << Diagnose(run);
+        EXPECT_FALSE(run.err.empty());
+        EXPECT_EQ(run.err.find("secret"), std::string::npos);
+    }
+}
+
+TEST(CliUpgrade, HelpListsTheExitCodes) {
+    CliRun run = RunCli({"upgrade", "--help"});
+    EXPECT_EQ(run.status, 0);
+    for (const char* code :
+         {"   3  the TFTP port", "   6  the device rejected the login", "  10  the upgrade"})
+        EXPECT_NE(run.out.find(code), std::string::npos) << code;
+}

@@ -1,0 +1,65 @@
+// End-to-end helpers: skelvo-cli and skelvo-devsim as child processes, each simulated device on its
+// own loopback address, each test with its own TFTP port.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace skelvo::e2e {
+
+struct CliRun {
+    int status = -1; // exit status; 128 + signal when killed
+    std::string out;
+    std::string err;
+    std::chrono::milliseconds elapsed{0};
+    // The JSON lines of standard output whose "name" field is an engine event, in order.
+    std::vector<std::string> EventNames() const;
+    std::vector<std::string> OutLines() const;
+};
+
+struct CliOptions {
+    std::string stdinText;
+    std::map<std::string, std::string> env; // added to (or replacing) the inherited environment
+    std::chrono::seconds bound{180};
+};
+
+// Runs skelvo-cli in a new session (so it has no controlling terminal) and waits for its end.
+CliRun RunCli(const std::vector<std::string>& args, const CliOptions& options = {});
+
+// A UDP port (on any address) or a TCP port (on address) that was free a moment ago.
+std::uint16_t FreeUdpPort();
+std::uint16_t FreeTcpPort(const std::string& address);
+
+class DevSim {
+  public:
+    // Starts skelvo-devsim on address with --http-port 0 and waits until it listens.
+    DevSim(const std::string& model, const std::string& address, std::uint16_t tftpPort,
+           const std::vector<std::string>& extra = {}, std::uint16_t httpPort = 0);
+    ~DevSim();
+    DevSim(const DevSim&) = delete;
+    DevSim& operator=(const DevSim&) = delete;
+
+    std::uint16_t httpPort() const { return m_httpPort; }
+    const std::string& address() const { return m_address; }
+    // Stops the simulator (SIGTERM) and returns its report (JSON text).
+    std::string StopAndReport();
+    std::string Log() const;
+
+  private:
+    int m_pid = -1;
+    std::string m_address;
+    std::uint16_t m_httpPort = 0;
+    std::string m_dir;
+    std::string m_report;
+    bool m_stopped = false;
+};
+
+std::string ReadText(const std::string& path);
+std::string Sha256Hex(const std::vector<unsigned char>& bytes);
+std::size_t Count(const std::string& text, const std::string& what);
+
+} // namespace skelvo::e2e
