@@ -136,6 +136,8 @@ int WaitForAck(net::Socket& socket, unsigned block, const AckWait& wait) {
                     return kAckFailed;
                 }
                 // RFC 1123 4.2.3.2: only the timer resends, so a duplicate ACK never doubles traffic.
+                TraceMessage("No ACK for block-%u after %lld ms: sending it again\n", block,
+                             static_cast<long long>(period.count()));
                 long sent = socket.SendTo(wait.packet, wait.client);
                 if (sent != static_cast<long>(wait.packet.size())) {
                     int error = net::LastError();
@@ -143,8 +145,6 @@ int WaitForAck(net::Socket& socket, unsigned block, const AckWait& wait) {
                     TraceMessage("Error in sendto() call [errno=%d]\n", error);
                     return kAckFailed;
                 }
-                TraceMessage("No ACK for block-%u after %lld ms: sent it again\n", block,
-                             static_cast<long long>(period.count()));
                 period = std::min(period * 2, policy.cap);
                 deadline = Clock::now() + period;
                 continue;

@@ -1,0 +1,346 @@
+// The worker's two passes, its error packet and the read transfer, driven packet by packet by a
+// raw-UDP client on loopback.
+#include "engine/images/builtin_images.h"
+#include "engine/upgrade_record.h"
+#include "tests/support/event_recorder.h"
+#include "tests/tftp/tftp_harness.h"
+#include "tftp/tftp_callbacks.h"
+#include "tftp/tftp_server.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+
+using namespace skelvo::test;
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+class TftpServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ResetServerState(); }
+    void TearDown() override { ResetServerState(); }
+
+    // Loads a pattern file of `size` bytes as the user image, before any recorder captures.
+    Bytes UseFile(std::size_t size) {
+        Bytes bytes = PatternBytes(size, static_cast<unsigned>(size));
+        std::string path = m_dir.Write("image.bin", bytes);
+        EXPECT_EQ(LoadImageFile(path.c_str()), 1);
+        SetImageToUse(SERVER_USER_FILE);
+        return bytes;
+    }
+
+    // True if nothing arrives within a short wait.
+    static bool Silent(RawClient& client) { return !client.Receive(300ms).has_value(); }
+
+    TempDir m_dir;
+};
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool PortIsFree(std::uint16_t port) {
+    net::Socket s = net::Socket::Udp();
+    return s.Bind(net::Endpoint{net::kAnyAddress, port});
+}
+
+TEST_F(TftpServerTest, TwoPassRunMatchesTheGoldenTranscript) {
+    Bytes image = UseFile(1024);
+    EventRecorder recorder;
+    ServerRun server;
+    ASSERT_TRUE(server.bound());
+    RawClient device;
+    FetchResult first = Fetch(device, server.endpoint());
+    FetchResult second = Fetch(device, server.endpoint());
+    ASSERT_EQ(server.Finish(), 1);
+
+    EXPECT_TRUE(first.complete);
+    EXPECT_EQ(first.data, image);
+    EXPECT_EQ(second.data, image);
+    EXPECT_EQ(first.packets, 3); // 512, 512 and the empty block that ends the transfer
+    EXPECT_EQ(first.lastPacketSize, 4u);
+    EXPECT_EQ(recorder.Names(),
+              (Names{"STATUS_VERIFYING", "STATUS_ERASING", "STATUS_PROGRAMMING", "STATUS_COMPLETE"}));
+    std::vector<RecordedEvent> progress = recorder.Progress();
+    ASSERT_EQ(progress.size(), 6u);
+    for (int pass = 0; pass < 2; ++pass) {
+        EXPECT_EQ(progress[pass * 3 + 0].sent, 512);
+        EXPECT_EQ(progress[pass * 3 + 1].sent, 1024);
+        EXPECT_EQ(progress[pass * 3 + 2].sent, 1536);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(progress[pass * 3 + i].total, 1024);
+    }
+    EXPECT_EQ(recorder.Trace(), ReadText(SourcePath("tests/tftp/golden/two_pass_1024.txt")));
+}
+
+TEST_F(TftpServerTest, EmptyImageIsOneEmptyBlockWithItsProgressPair) {
+    Bytes image = UseFile(0);
+    ASSERT_NE(g_TftpConfigData.FileImage.Data, nullptr);
+    EventRecorder recorder;
+    ServerRun server({}, 2);
+    RawClient device;
+    FetchResult got = Fetch(device, server.endpoint());
+    ASSERT_EQ(server.Finish(), 1);
+    EXPECT_TRUE(got.complete);
+    EXPECT_EQ(got.packets, 1);
+    EXPECT_EQ(got.lastPacketSize, 4u);
+    ASSERT_EQ(recorder.Progress().size(), 1u);
+    EXPECT_EQ(recorder.Progress()[0].sent, 512);
+    EXPECT_EQ(recorder.Progress()[0].total, 0);
+}
+
+TEST_F(TftpServerTest, BuiltInImagesGoOutInTheirBlockCounts) {
+    struct Case {
+        int type;
+        const BuiltInImage& module;
+        int blocks;
+        std::size_t lastPacket;
+    };
+    const Case cases[] = {
+        {SERVER_TOLVA_21XX, Tolva21Module(), 1456, 397},
+        {SERVER_TOLVA, Tolva21Module(), 1456, 397},
+        {SERVER_TOLVA_22XX, Tolva22Module(), 1476, 315},
+        {SERVER_DRAVENHOLT, DravenholtModule(), 1199, 420},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        SetImageToUse(c.type);
+        EventRecorder recorder;
+        ServerRun server({}, 2);
+        RawClient device;
+        FetchResult got = Fetch(device, server.endpoint());
+        ASSERT_EQ(server.Finish(), 1);
+        EXPECT_EQ(got.packets, c.blocks);
+        EXPECT_EQ(got.lastPacketSize, c.lastPacket);
+        ASSERT_EQ(got.data.size(), static_cast<std::size_t>(c.module.Size));
+        EXPECT_TRUE(std::equal(got.data.begin(), got.data.end(), c.module.Bytes));
+        std::vector<RecordedEvent> progress = recorder.Progress();
+        ASSERT_EQ(progress.size(), static_cast<std::size_t>(c.blocks));
+        EXPECT_EQ(progress.front().sent, 512);
+        EXPECT_EQ(progress.back().sent, c.blocks * 512);
+        EXPECT_EQ(progress.back().total, c.module.Size);
+    }
+}
+
+TEST_F(TftpServerTest, WriteRequestIsRefusedAndUsesUpThePass) {
+    Bytes image = UseFile(700);
+    EventRecorder recorder;
+    ServerRun server;
+    RawClient writer;
+    Bytes wrq = Rrq("image");
+    wrq[1] = 2;
+    writer.Send(wrq, server.endpoint());
+    auto refusal = writer.Receive();
+    ASSERT_TRUE(refusal);
+    const char expected[] = "\0\5\0\2Access violation"; // and its NUL: 21 bytes
+    EXPECT_EQ(refusal->bytes, Bytes(expected, expected + sizeof expected));
+    EXPECT_EQ(refusal->bytes.size(), 21u);
+
+    RawClient device;
+    FetchResult got = Fetch(device, server.endpoint());
+    ASSERT_EQ(server.Finish(), 1);
+    EXPECT_EQ(got.data, image);
+    EXPECT_EQ(recorder.Names(), (Names{"STATUS_PROGRAMMING", "STATUS_COMPLETE"}));
+    // The refusal line ends without a line break, so the next line continues it.
+    EXPECT_NE(
+        recorder.Trace().find("Write was recieved ... and failed.Waiting for TFTP client request ...\n"),
+        std::string::npos);
+}
+
+TEST_F(TftpServerTest, DatagramsOfOtherKindsUseUpBothPasses) {
+    UseFile(10);
+    EventRecorder recorder;
+    ServerRun server;
+    RawClient stray;
+    stray.Send(Ack(1), server.endpoint());
+    stray.Send(Bytes{0, 9, 1}, server.endpoint());
+    ASSERT_EQ(server.Finish(), 1);
+    EXPECT_TRUE(Silent(stray));
+    EXPECT_EQ(recorder.Names(), (Names{"STATUS_COMPLETE"}));
+}
+
+TEST_F(TftpServerTest, EmptyDatagramEndsTheWorkerAndFreesThePort) {
+    UseFile(10);
+    EventRecorder recorder;
+    ServerRun server;
+    RawClient stray;
+    stray.Send(Bytes{}, server.endpoint());
+    ASSERT_EQ(server.Finish(), 0);
+    EXPECT_EQ(recorder.Names(), (Names{"ERR_SOCKET_CLOSED"}));
+    EXPECT_EQ(recorder.Trace(), "\ntftp server thread started...\nWaiting for TFTP client request ...\n"
+                                "socket was closed\n\nftp server thread finished...\n");
+    EXPECT_TRUE(PortIsFree(server.port()));
+}
+
+struct Refusal {
+    const char* what;
+    Bytes request;
+    int imageToUse;
+    const char* line;
+};
+
+class RequestRefusalTest : public TftpServerTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(RequestRefusalTest, IsTracedAndFailsWithNoPacketSent) {
+    const Refusal& r = GetParam();
+    UseFile(100);
+    if (r.imageToUse == SERVER_USER_FILE + 100) {
+        ResetServerState(); // a user file that was never loaded
+        SetImageToUse(SERVER_USER_FILE);
+    } else if (r.imageToUse >= 0) {
+        SetImageToUse(r.imageToUse);
+    }
+    EventRecorder recorder;
+    ServerRun server;
+    RawClient device;
+    device.Send(r.request, server.endpoint());
+    ASSERT_EQ(server.Finish(), 0);
+    EXPECT_TRUE(Silent(device)); // neither DATA nor ERROR
+    EXPECT_EQ(recorder.Names(), (Names{"STATUS_VERIFYING", "ERR_READ_REQUEST"}));
+    EXPECT_NE(recorder.Trace().find(std::string("Server is verifying the image integrity.\n") + r.line +
+                                    "Error: ProcessTftpReadRequest() call failed...bailing out. \n"),
+              std::string::npos)
+        << recorder.Trace();
+    EXPECT_TRUE(PortIsFree(server.port()));
+}
+
+Bytes Raw(std::initializer_list<int> head, std::string_view tail = {}) {
+    Bytes b;
+    for (int x : head)
+        b.push_back(static_cast<std::uint8_t>(x));
+    b.insert(b.end(), tail.begin(), tail.end());
+    return b;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, RequestRefusalTest,
+    ::testing::Values(
+        Refusal{"CapitalName", Rrq("Image"), -1, "CheckFilename:313 - Bad image name requested.\n"},
+        Refusal{"OtherName", Rrq("image.bin"), -1, "CheckFilename:313 - Bad image name requested.\n"},
+        Refusal{"Netascii", Rrq("image", "netascii"), -1,
+                "CheckFilename:336 - Bad transfer mode requested.\n"},
+        Refusal{"CapitalMode", Rrq("image", "OCTET"), -1,
+                "CheckFilename:336 - Bad transfer mode requested.\n"},
+        Refusal{"NoNul", Raw({0, 1}, "image"), -1,
+                "CheckFilename:308 - Could not find filename in request.\n"},
+        Refusal{"NameNulLast", Raw({0, 1}, std::string_view("image\0", 6)), -1,
+                "CheckFilename:332 - Could not find transfer mode in request.\n"},
+        Refusal{"ModeWithoutNul", Raw({0, 1}, std::string_view("image\0octet", 11)), -1,
+                "CheckFilename:332 - Could not find transfer mode in request.\n"},
+        Refusal{"FileNotLoaded", Rrq(), SERVER_USER_FILE + 100,
+                "CheckFilename:366 - FileImage.Data is NULL.\n"},
+        Refusal{"Unknown", Rrq(), SERVER_UNKNOWN,
+                "CheckFilename:374 - Error in g_TftpConfigData.ImageToUse.\n"},
+        Refusal{"OutOfRange", Rrq(), 6, "CheckFilename:374 - Error in g_TftpConfigData.ImageToUse.\n"}),
+    [](const ::testing::TestParamInfo<Refusal>& param) { return std::string(param.param.what); });
+
+TEST_F(TftpServerTest, OptionsAfterTheModeAreIgnored) {
+    Bytes image = UseFile(600);
+    EventRecorder recorder;
+    ServerRun server({}, 2);
+    RawClient device;
+    Bytes request = Rrq();
+    for (std::string_view s : {"tsize", "0", "blksize", "1468"}) {
+        request.insert(request.end(), s.begin(), s.end());
+        request.push_back(0);
+    }
+    device.Send(request, server.endpoint());
+    auto first = device.Receive();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->opcode(), 3u); // DATA, not an option acknowledgement
+    EXPECT_EQ(first->dataSize(), 512u);
+    device.Send(Ack(1), first->from);
+    auto second = device.Receive();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->dataSize(), 88u);
+    device.Send(Ack(2), second->from);
+    EXPECT_EQ(server.Finish(), 1);
+}
+
+TEST_F(TftpServerTest, ErrorFromTheClientEndsTheTransferAndIsTracedSafely) {
+    UseFile(2000);
+    EventRecorder recorder;
+    ServerRun server;
+    RawClient device;
+    device.Send(Rrq(), server.endpoint());
+    auto data = device.Receive();
+    ASSERT_TRUE(data);
+    // No NUL at the end: the text ends with the datagram, and the escape never reaches a terminal.
+    device.Send(ErrorPacket(3, "disk \x1b[2Jfull", false), data->from);
+    ASSERT_EQ(server.Finish(), 0);
+    EXPECT_TRUE(Silent(device));
+    EXPECT_EQ(recorder.Names(), (Names{"STATUS_VERIFYING", "ERR_READ_REQUEST"}));
+    EXPECT_NE(recorder.Trace().find("client returned TFTP_ERROR (disk \\x1b[2Jfull) \n"
+                                    "ProcessTftpReadRequest:637 - Correct ACK not recieved...bailing out.\n"),
+              std::string::npos)
+        << recorder.Trace();
+}
+
+TEST_F(TftpServerTest, AckForALaterBlockEndsTheTransfer) {
+    UseFile(2000);
+    EventRecorder recorder;
+    ServerRun server;
+    RawClient device;
+    device.Send(Rrq(), server.endpoint());
+    auto data = device.Receive();
+    ASSERT_TRUE(data);
+    device.Send(Ack(2), data->from);
+    ASSERT_EQ(server.Finish(), 0);
+    EXPECT_TRUE(Silent(device));
+    EXPECT_EQ(recorder.Names(), (Names{"STATUS_VERIFYING", "ERR_READ_REQUEST"}));
+    EXPECT_NE(recorder.Trace().find("client returned *wrong* ACK\n .. got ACK for (2), expected ACK for (1)\n"
+                                    "ProcessTftpReadRequest:637 - Correct ACK not recieved...bailing out.\n"),
+              std::string::npos)
+        << recorder.Trace();
+    EXPECT_EQ(recorder.Trace().find("We need to resend"), std::string::npos);
+}
+
+TEST_F(TftpServerTest, PortInUseFailsTheProbeAndTheWorker) {
+    net::Socket holder = net::Socket::Udp();
+    ASSERT_TRUE(holder.Bind(net::Endpoint{net::kAnyAddress, 0}));
+    std::uint16_t port = holder.LocalEndpoint()->port;
+    TftpServerOptions options;
+    options.port = port;
+    EventRecorder recorder;
+
+    EXPECT_EQ(CheckTftpPort(options), 0);
+    EXPECT_EQ(recorder.Names(), (Names{"ERR_TFTP_BIND"}));
+    EXPECT_EQ(recorder.Trace(), "Error in bind() call [errno=" + std::to_string(EADDRINUSE) + "]\n");
+
+    recorder.Clear();
+    EXPECT_EQ(TftpServerThread(1, options), 0);
+    EXPECT_EQ(recorder.Names(), (Names{"ERR_TFTP_BIND"}));
+    EXPECT_EQ(recorder.Trace(), "\ntftp server thread started...\nError in bind() call [errno=" +
+                                    std::to_string(EADDRINUSE) + "]\n");
+
+    holder.Close();
+    recorder.Clear();
+    EXPECT_EQ(CheckTftpPort(options), 1);
+    EXPECT_TRUE(recorder.Events().empty());
+    EXPECT_TRUE(PortIsFree(port)); // the probe leaves nothing open
+}
+
+TEST(SendTftpError, UnknownCodesCarryTheUndefinedMessage) {
+    RawClient peer;
+    net::Socket server = net::Socket::Udp();
+    ASSERT_TRUE(server.Bind(net::Endpoint{net::kLoopback, 0}));
+    SendTftpError(server, peer.local(), 1);
+    auto p = peer.Receive();
+    ASSERT_TRUE(p);
+    const char notFound[] = "\0\5\0\1File not found";
+    EXPECT_EQ(p->bytes, Bytes(notFound, notFound + sizeof notFound));
+    SendTftpError(server, peer.local(), 42);
+    p = peer.Receive();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->number(), 42u);
+    EXPECT_EQ(std::string(p->bytes.begin() + 4, p->bytes.end()), std::string("Undefined error code", 21));
+}
+
+} // namespace
