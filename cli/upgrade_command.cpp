@@ -348,8 +348,10 @@ ConfirmAnswer Upgrader::Confirm(const std::string& host, const ConfirmQuestion& 
     if (m_o.yes) {
         if (!m_o.json) {
             std::lock_guard lock(m_printLock);
-            std::fprintf(stderr, "%s: %s; confirmed by --yes\n", PrintableText(host).c_str(),
-                         OneLine(q.text.substr(q.text.find("The Varnek Server you wish"))).c_str());
+            std::fprintf(
+                stderr, "%s: %s; confirmed by --yes\n", PrintableText(host).c_str(),
+                OneLine(q.text.substr(std::min(q.text.size(), q.text.find("The Varnek Server you wish"))))
+                    .c_str());
         }
         return ConfirmAnswer::Yes;
     }

@@ -36,6 +36,8 @@ class TinyHttpServer {
     void Answer(net::Socket& client);
 
     ScriptedReply m_reply;
+    // Winsock refuses sockets outside a start-up; this one outlives the listener and the thread.
+    net::StartupGuard m_startup;
     net::Socket m_listener;
     std::uint16_t m_port = 0;
     std::atomic<bool> m_stop{false};
