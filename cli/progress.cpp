@@ -20,7 +20,6 @@ namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 constexpr int kBarWidth = 30;
-constexpr std::size_t kTitleWidth = 62;
 
 std::string StepLabel(int code) {
     if (code == STATUS_COMPLETE)
@@ -86,11 +85,13 @@ void ProgressDisplay::Step(std::string_view title) {
     if (m_lineOpen)
         std::fputc('\n', m_out);
     m_lineOpen = false;
-    m_title.assign(title.substr(0, kTitleWidth));
+    m_title.assign(title);
     m_sent = 0;
     m_total = 0;
     m_hasBar = false;
-    Draw(true);
+    // The title has a line of its own, so that the bar line below it fits a narrow terminal.
+    std::fputs((m_title + "\n").c_str(), m_out);
+    std::fflush(m_out);
 }
 
 void ProgressDisplay::Progress(long long sent, long long total) {
@@ -125,11 +126,8 @@ void ProgressDisplay::Draw(bool force) {
     m_lastDraw = now;
     ++m_redraws;
     // "\r" and erase-to-end-of-line redraw the same terminal line.
-    std::string line = "\r\x1b[K" + m_title;
-    if (m_hasBar) {
-        line += "  " + ProgressBar(m_sent, m_total, kBarWidth);
-        line += "  " + std::to_string(std::min(m_sent, m_total)) + "/" + std::to_string(m_total) + " bytes";
-    }
+    std::string line = "\r\x1b[K  " + ProgressBar(m_sent, m_total, kBarWidth) + "  " +
+                       std::to_string(std::min(m_sent, m_total)) + "/" + std::to_string(m_total) + " bytes";
     std::fputs(line.c_str(), m_out);
     std::fflush(m_out);
     m_lineOpen = true;

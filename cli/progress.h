@@ -1,6 +1,6 @@
-// A terminal progress display: the current step and a bar on one line of a stream (standard
-// error), driven by the engine's status events and redrawn at most every 100 ms so that a fast
-// transfer costs next to nothing.
+// A terminal progress display on a stream (standard error): each step's title on a line of its
+// own and below it one bar line, driven by the engine's status events and redrawn at most every
+// 100 ms so that a fast transfer costs next to nothing.
 #pragma once
 
 #include <chrono>
