@@ -1,0 +1,261 @@
+#!/usr/bin/env bash
+# TFTP benchmarks of `skelvo-cli serve` against real servers, over loopback, printing tables.
+#   bench/run-bench.sh [BUILD_DIR] [--rounds N] [--loss-runs N] [--only throughput|cpu|loss]
+# BUILD_DIR (default build-q) must hold skelvo-cli, skelvo-devsim, skelvo-bench-pingpong and
+# skelvo-bench-lossy-fetch. Needs root: dnsmasq's TFTP server has no port option, so the
+# throughput runs happen inside a network namespace of their own, where it can take port 69.
+# Peers: tftpd-hpa (in.tftpd), atftpd, dnsmasq; clients: curl and tftp-hpa.
+set -uo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build="$here/build-q"
+rounds=5
+loss_runs=100
+only=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --rounds) rounds=$2; shift 2 ;;
+    --loss-runs) loss_runs=$2; shift 2 ;;
+    --only) only=$2; shift 2 ;;
+    *) build=$(cd "$1" && pwd); shift ;;
+  esac
+done
+cli="$build/cli/skelvo-cli"
+devsim="$build/devsim/skelvo-devsim"
+pingpong="$build/bench/skelvo-bench-pingpong"
+lossy="$build/bench/skelvo-bench-lossy-fetch"
+atftpd=/opt/skelvo-peers/atftpd/usr/sbin/atftpd
+[ -x "$atftpd" ] || atftpd=$(command -v atftpd || true)
+
+if [ -z "${SKELVO_BENCH_NS:-}" ] && { [ -z "$only" ] || [ "$only" = throughput ]; }; then
+  ns="skelvo-bench-$$"
+  # A non-loopback address too: tftpd-hpa resolves its bind address with AI_ADDRCONFIG.
+  ip netns add "$ns" && ip -n "$ns" link set lo up && ip -n "$ns" addr add 10.254.0.1/32 dev lo || { echo "cannot create a network namespace" >&2; exit 1; }
+  ip netns exec "$ns" env SKELVO_BENCH_NS="$ns" bash "$0" "$build" --rounds "$rounds" --only throughput
+  ip netns del "$ns"
+  [ "$only" = throughput ] && exit 0
+  [ -z "$only" ] && exec bash "$0" "$build" --rounds "$rounds" --loss-runs "$loss_runs" --only rest
+fi
+
+work=$(mktemp -d /tmp/skelvo-bench-XXXXXX)
+chmod 755 "$work"
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_udp_port() {
+  python3 -c 'import socket;s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM);s.bind(("127.0.0.1",0));print(s.getsockname()[1])'
+}
+now() { date +%s.%N; }
+median() { sort -g | awk '{a[NR]=$1} END {if (NR==0) print "nan"; else if (NR%2) printf "%.3f\n", a[(NR+1)/2]; else printf "%.3f\n", (a[NR/2]+a[NR/2+1])/2}'; }
+
+# Waits until something listens on the UDP port (our own bind fails).
+wait_bound() {
+  python3 - "$1" <<'PY'
+import socket, sys, time
+port = int(sys.argv[1]); end = time.time() + 10
+while time.time() < end:
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        s.bind(("127.0.0.1", port)); s.close(); time.sleep(0.02)
+    except OSError:
+        sys.exit(0)
+sys.exit(1)
+PY
+}
+
+fetch() { # client port out
+  case $1 in
+    curl) curl -s -o "$3" "tftp://127.0.0.1:$2/image" ;;
+    tftp-hpa) tftp 127.0.0.1 "$2" -m binary -c get image "$3" >/dev/null ;;
+  esac
+}
+
+# Two downloads of "image" by one client, in seconds; "fail" if either is not byte-identical.
+two_downloads() { # client port expected
+  local t0 t1
+  t0=$(now)
+  for pass in 1 2; do
+    rm -f "$work/got"
+    fetch "$1" "$2" "$work/got" && cmp -s "$work/got" "$3" || { echo fail; return; }
+  done
+  t1=$(now)
+  echo "$t1 - $t0" | bc -l
+}
+
+run_throughput() {
+  cp "$build/engine/images/tolva22.bin" "$work/img-755k"
+  head -c $((16 * 1024 * 1024)) /dev/urandom >"$work/img-16m"
+  echo "== Throughput: two downloads of one image over loopback (median of $rounds interleaved rounds, seconds) =="
+  printf '%-10s %-9s %-10s %10s %10s %10s\n' image client server median ratio MB/s
+  for img in 755k 16m; do
+    local file="$work/img-$img"
+    local size
+    size=$(stat -c %s "$file")
+    for peer in tftpd-hpa atftpd dnsmasq; do
+      mkdir -p "$work/root-$peer"; chmod 755 "$work/root-$peer"
+      cp "$file" "$work/root-$peer/image"; chmod 644 "$work/root-$peer/image"
+    done
+    local p_hpa p_at
+    p_hpa=$(free_udp_port); p_at=$(free_udp_port)
+    /usr/sbin/in.tftpd -L -a "127.0.0.1:$p_hpa" -u nobody -s "$work/root-tftpd-hpa" & pids+=($!)
+    "$atftpd" --daemon --no-fork --port "$p_at" --bind-address 127.0.0.1 --user nobody.nogroup \
+      --logfile /dev/null "$work/root-atftpd" & pids+=($!)
+    dnsmasq -k --conf-file=/dev/null --port=0 --enable-tftp --tftp-root="$work/root-dnsmasq" \
+      --listen-address=127.0.0.1 --bind-interfaces --quiet-tftp --pid-file= --log-facility=/dev/null & pids+=($!)
+    wait_bound "$p_hpa"; wait_bound "$p_at"; wait_bound 69
+    declare -A samples=()
+    for client in curl tftp-hpa; do
+      for ((r = 0; r < rounds; r++)); do
+        for server in skelvo tftpd-hpa atftpd dnsmasq; do
+          local port t
+          case $server in
+            skelvo)
+              port=$(free_udp_port)
+              "$cli" serve --image "$file" --port "$port" 2>/dev/null & local sp=$!
+              wait_bound "$port"
+              t=$(two_downloads "$client" "$port" "$file")
+              wait "$sp" 2>/dev/null ;;
+            tftpd-hpa) t=$(two_downloads "$client" "$p_hpa" "$file") ;;
+            atftpd) t=$(two_downloads "$client" "$p_at" "$file") ;;
+            dnsmasq) t=$(two_downloads "$client" 69 "$file") ;;
+          esac
+          samples[$client/$server]+="$t "
+        done
+      done
+      local best=""
+      declare -A med=()
+      for server in skelvo tftpd-hpa atftpd dnsmasq; do
+        med[$server]=$(echo "${samples[$client/$server]}" | tr ' ' '\n' | grep -v '^$' | grep -v fail | median)
+        if [ "$server" != skelvo ] && [ "${med[$server]}" != nan ]; then
+          if [ -z "$best" ] || (( $(echo "${med[$server]} < $best" | bc -l) )); then best=${med[$server]}; fi
+        fi
+      done
+      for server in skelvo tftpd-hpa atftpd dnsmasq; do
+        local m=${med[$server]} fails
+        fails=$(echo "${samples[$client/$server]}" | grep -o fail | wc -l)
+        printf '%-10s %-9s %-10s %10s %10s %10s%s\n' "$img" "$client" "$server" "$m" \
+          "$(echo "$m / $best" | bc -l | xargs printf '%.2f')" \
+          "$(echo "2 * $size / $m / 1000000" | bc -l | xargs printf '%.1f')" \
+          "$([ "$fails" -gt 0 ] && echo "  ($fails failed)")"
+      done
+    done
+    # The lock-step limit: the same number of bare 516/4-byte exchanges, one after the other.
+    local exchanges=$(( 2 * (size / 512 + 1) ))
+    printf '%-10s %-9s %-10s %10s %10s %10s\n' "$img" "-" "udp-pingpong" "$("$pingpong" "$exchanges" "$rounds")" \
+      "" "($exchanges exchanges)"
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+    wait 2>/dev/null
+    pids=()
+  done
+}
+
+run_cpu() {
+  echo "== CPU: one full two-pass serve of the largest built-in image (tolva22, 755,511 bytes), curl as client =="
+  local users=() systems=()
+  for ((r = 0; r < rounds; r++)); do
+    local port
+    port=$(free_udp_port)
+    /usr/bin/time -f "%U %S" -o "$work/cpu" "$cli" serve --builtin tolva22 --port "$port" 2>/dev/null & local sp=$!
+    wait_bound "$port"
+    two_downloads curl "$port" "$build/engine/images/tolva22.bin" >/dev/null
+    wait "$sp"
+    users+=("$(cut -d' ' -f1 "$work/cpu")"); systems+=("$(cut -d' ' -f2 "$work/cpu")")
+  done
+  printf 'user %s s, system %s s (median of %d; each: user %s / system %s)\n' \
+    "$(printf '%s\n' "${users[@]}" | median)" "$(printf '%s\n' "${systems[@]}" | median)" "$rounds" \
+    "${users[*]}" "${systems[*]}"
+}
+
+# One full upgrade (HTTP probe, version, command, two downloads) against the simulator with
+# DATA and ACK loss; prints "ok SECONDS" or "fail SECONDS".
+lossy_upgrade() { # loss seed image
+  local dir="$work/up-$2-$1"
+  mkdir -p "$dir"
+  local tport
+  tport=$(free_udp_port)
+  "$devsim" --model tolva22 --http-port 0 --tftp-port "$tport" --erase-seconds 0 --reboot-seconds 0 \
+    --tftp-dally-ms 200 --accept-any-image --once --seed "$2" --fault "drop-data=$1,drop-ack=$1" \
+    --ready-file "$dir/ready" --report "$dir/report.json" >/dev/null 2>&1 & local dp=$!
+  for _ in $(seq 100); do [ -s "$dir/ready" ] && break; sleep 0.05; done
+  local hport t0 rc
+  hport=$(cut -d: -f2 "$dir/ready")
+  t0=$(now)
+  "$cli" upgrade 127.0.0.1 --http-port "$hport" --tftp-port "$tport" --yes --image "$3" \
+    --fetch-timeout 60 --idle-timeout 60 >/dev/null 2>&1
+  rc=$?
+  local t
+  t=$(echo "$(now) - $t0" | bc -l)
+  wait "$dp"
+  if [ $rc -eq 0 ] && grep -q '"identical": true' "$dir/report.json" && grep -q '"succeeded": true' "$dir/report.json"; then
+    printf 'ok %.3f\n' "$t"
+  else
+    printf 'fail %.3f\n' "$t"
+  fi
+  rm -rf "$dir"
+}
+
+run_loss() {
+  local image="$work/img-16k"
+  head -c 16384 /dev/urandom >"$image"
+  echo "== Loss: $loss_runs upgrades of a 16 KiB image per row, DATA and ACK loss in each direction, seeded =="
+  echo "   (simulator: --erase-seconds 0 --reboot-seconds 0; its TFTP client repeats after 2 s; 4 upgrades at a time)"
+  printf '%-34s %6s %12s %10s\n' setup loss succeeded median_s
+  for loss in 0.05 0.10; do
+    : >"$work/loss-$loss"
+    for lane in 0 1 2 3; do
+      (for ((i = lane; i < loss_runs; i += 4)); do lossy_upgrade "$loss" $((i + 1)) "$image"; done) \
+        >>"$work/loss-$loss.$lane" &
+    done
+    wait
+    cat "$work/loss-$loss".? >"$work/loss-$loss"
+    printf '%-34s %5.0f%% %8s/%-3s %10s\n' "skelvo upgrade vs skelvo-devsim" "$(echo "$loss * 100" | bc -l)" \
+      "$(grep -c '^ok' "$work/loss-$loss")" "$loss_runs" \
+      "$(grep '^ok' "$work/loss-$loss" | cut -d' ' -f2 | median)"
+  done
+  # The same lossy client (the simulator's, with its drop faults) against tftpd-hpa and against
+  # serve: two downloads make one upgrade's transfers.
+  mkdir -p "$work/root-hpa"; chmod 755 "$work/root-hpa"; cp "$image" "$work/root-hpa/image"; chmod 644 "$work/root-hpa/image"
+  local p_hpa
+  p_hpa=$(free_udp_port)
+  /usr/sbin/in.tftpd -L -a "127.0.0.1:$p_hpa" -u nobody -s "$work/root-hpa" & pids+=($!)
+  wait_bound "$p_hpa"
+  echo "-- the simulator's TFTP client alone: $loss_runs pairs of downloads (one upgrade's transfers) --"
+  printf '%-34s %6s %12s %10s\n' server loss succeeded median_s
+  for loss in 0.05 0.10; do
+    for lane in 0 1 2 3; do
+      ("$lossy" "127.0.0.1:$p_hpa" "$image" $((2 * loss_runs / 4)) "$loss" $((lane + 7)) >"$work/hpa-$loss.$lane") &
+    done
+    wait_lanes() { for j in $(jobs -p); do [ "$j" = "${pids[0]}" ] || wait "$j"; done; }
+    wait_lanes
+    cat "$work/hpa-$loss".? | paste -d' ' - - | awk '{ok=($1=="ok"&&$3=="ok"); print (ok?"ok":"fail"), $2+$4}' >"$work/hpa-$loss"
+    printf '%-34s %5.0f%% %8s/%-3s %10s\n' "tftpd-hpa (in.tftpd, defaults)" "$(echo "$loss * 100" | bc -l)" \
+      "$(grep -c '^ok' "$work/hpa-$loss")" "$(wc -l <"$work/hpa-$loss")" \
+      "$(grep '^ok' "$work/hpa-$loss" | cut -d' ' -f2 | median)"
+    for lane in 0 1 2 3; do
+      (for ((i = lane; i < loss_runs; i += 4)); do
+         port=$(free_udp_port)
+         "$cli" serve --image "$image" --port "$port" >/dev/null 2>&1 & sp=$!
+         wait_bound "$port"
+         "$lossy" "127.0.0.1:$port" "$image" 2 "$loss" $((i + 1000)) | paste -d' ' - - |
+           awk '{ok=($1=="ok"&&$3=="ok"); print (ok?"ok":"fail"), $2+$4}'
+         kill "$sp" 2>/dev/null; wait "$sp" 2>/dev/null
+       done >"$work/sk-$loss.$lane") &
+    done
+    wait_lanes
+    cat "$work/sk-$loss".? >"$work/sk-$loss"
+    printf '%-34s %5.0f%% %8s/%-3s %10s\n' "skelvo serve" "$(echo "$loss * 100" | bc -l)" \
+      "$(grep -c '^ok' "$work/sk-$loss")" "$(wc -l <"$work/sk-$loss")" \
+      "$(grep '^ok' "$work/sk-$loss" | cut -d' ' -f2 | median)"
+  done
+}
+
+case $only in
+  throughput) run_throughput ;;
+  cpu) run_cpu ;;
+  loss) run_loss ;;
+  rest|"") run_cpu; run_loss ;;
+esac
