@@ -1,9 +1,11 @@
 #include "ui/static_text.h"
 
 #include <QFontMetrics>
+#include <QHelpEvent>
 #include <QPainter>
 #include <QTextLayout>
 #include <QTextOption>
+#include <QToolTip>
 
 namespace skelvo::ui {
 
@@ -16,7 +18,7 @@ void StaticText::setText(const QString& text) {
     if (text == m_text)
         return;
     m_text = text;
-    setToolTip(fitsWhole() ? QString() : m_text);
+    m_layout.reset();
     update();
 }
 
@@ -26,11 +28,34 @@ void StaticText::setTextColor(const QColor& color) {
 }
 
 bool StaticText::fitsWhole() const {
-    return layoutText().whole;
+    return cachedLayout().whole;
 }
 
 QStringList StaticText::visibleLines() const {
-    return layoutText().lines;
+    return cachedLayout().lines;
+}
+
+const StaticText::Layout& StaticText::cachedLayout() const {
+    // Progress labels change text with every DATA block; the layout is made only when needed.
+    if (!m_layout)
+        m_layout = layoutText();
+    return *m_layout;
+}
+
+bool StaticText::event(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        // A cut text is shown whole as tool tip.
+        if (cachedLayout().whole) {
+            QToolTip::hideText();
+            event->ignore();
+        } else {
+            QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), toolTipText(), this);
+        }
+        return true;
+    }
+    if (event->type() == QEvent::FontChange)
+        m_layout.reset();
+    return QWidget::event(event);
 }
 
 int StaticText::lineHeight(const QString& line) const {
@@ -92,7 +117,7 @@ void StaticText::paintEvent(QPaintEvent*) {
                                                        QPalette::WindowText));
     const QFontMetrics metrics(font());
     int top = 0;
-    for (const QString& line : layoutText().lines) {
+    for (const QString& line : cachedLayout().lines) {
         painter.drawText(0, top + metrics.ascent(), line);
         top += lineHeight(line);
     }
@@ -100,7 +125,7 @@ void StaticText::paintEvent(QPaintEvent*) {
 
 void StaticText::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    setToolTip(fitsWhole() ? QString() : m_text);
+    m_layout.reset();
 }
 
 } // namespace skelvo::ui

@@ -230,7 +230,7 @@ TEST_F(MainDialogTest, LongHostNamesAreHeldWholeAndNeverDrawnOutsideTheirControl
             EXPECT_EQ(lines.join(QString()).remove(QLatin1Char(' ')),
                       text->text().remove(QLatin1Char('\n')).remove(QLatin1Char(' ')));
         else
-            EXPECT_EQ(text->toolTip(), text->text());
+            EXPECT_EQ(text->toolTipText(), text->text());
         EXPECT_TRUE(dialog.rect().contains(text->geometry()));
     }
     MainDialog dialog;
@@ -238,7 +238,7 @@ TEST_F(MainDialogTest, LongHostNamesAreHeldWholeAndNeverDrawnOutsideTheirControl
     StaticText* title = Text(dialog, ID_STEP_TITLE);
     EXPECT_EQ(title->text().toStdString(), SuccessTitle(host, "6.2.1"));
     EXPECT_FALSE(title->fitsWhole());
-    EXPECT_EQ(title->toolTip(), title->text());
+    EXPECT_EQ(title->toolTipText(), title->text());
     const QFontMetrics metrics(title->font());
     EXPECT_LE(title->visibleLines().size() * metrics.lineSpacing(), title->height());
     for (const QString& line : title->visibleLines())
