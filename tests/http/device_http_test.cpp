@@ -298,6 +298,10 @@ TEST_F(DeviceHttp, WordSplitAcrossReceivesIsNotSeen) {
 }
 
 TEST_F(DeviceHttp, ResetAfterCommandIsAReceiveErrorThenAccepted) {
+#if defined(_WIN32)
+    // Under Wine, where the Windows tests run here, a zero linger time closes without a reset.
+    GTEST_SKIP() << "needs close() with SO_LINGER 0 to send a reset";
+#endif
     TinyHttpServer server({{}, std::chrono::milliseconds(0), ScriptedReply::End::Reset});
     Use(server);
     EventRecorder rec;
