@@ -101,3 +101,8 @@ BoxAnswerer::~BoxAnswerer() {
 }
 
 } // namespace skelvo::test
+
+// LeakSanitizer: fontconfig keeps caches for the life of the process and never frees them.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
