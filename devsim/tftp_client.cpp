@@ -26,12 +26,17 @@ void PutBe16(std::vector<std::uint8_t>& out, std::uint16_t v) {
     out.push_back(static_cast<std::uint8_t>(v & 0xFF));
 }
 
+void PutText(std::vector<std::uint8_t>& out, std::string_view text) {
+    for (char c : text)
+        out.push_back(static_cast<std::uint8_t>(c));
+    out.push_back(0);
+}
+
 std::vector<std::uint8_t> ErrorPacket(std::uint16_t code, std::string_view message) {
     std::vector<std::uint8_t> p;
     PutBe16(p, kOpError);
     PutBe16(p, code);
-    p.insert(p.end(), message.begin(), message.end());
-    p.push_back(0);
+    PutText(p, message);
     return p;
 }
 
@@ -82,11 +87,8 @@ class Download {
 void Download::SendRequest() {
     std::vector<std::uint8_t> p;
     PutBe16(p, kOpRrq);
-    p.insert(p.end(), m_rq.file.begin(), m_rq.file.end());
-    p.push_back(0);
-    static constexpr std::string_view kMode = "octet";
-    p.insert(p.end(), kMode.begin(), kMode.end());
-    p.push_back(0);
+    PutText(p, m_rq.file);
+    PutText(p, "octet");
     m_socket.SendTo(p, m_rq.server);
     ++m_result.requestsSent;
 }

@@ -226,6 +226,10 @@ struct PeerCase {
     double loss;
 };
 
+void PrintTo(const PeerCase& c, std::ostream* os) {
+    *os << c.server << " with loss " << c.loss;
+}
+
 class RealServer : public ::testing::TestWithParam<PeerCase> {};
 
 TEST_P(RealServer, DownloadsByteForByte) {
