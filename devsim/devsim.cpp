@@ -439,8 +439,10 @@ PassRecord Simulator::State::Fetch(int pass, const UpgradeRecord& up) {
     p.droppedData = r.droppedData;
     p.droppedAcks = r.droppedAcks;
     p.strangers = r.strangers;
+    p.elapsed = r.elapsed;
     Log("download " + std::to_string(pass) + ": " + (p.complete ? "complete" : "failed") + ", " +
-        std::to_string(p.data.size()) + " bytes, sha256 " + p.sha256);
+        std::to_string(p.data.size()) + " bytes in " + std::to_string(p.elapsed.count()) + " ms, sha256 " +
+        p.sha256);
     return p;
 }
 
@@ -580,7 +582,9 @@ std::string ReportJson(const Report& r) {
                  ", \"duplicate_blocks\": " + std::to_string(p.duplicateBlocks) +
                  ", \"dropped_data\": " + std::to_string(p.droppedData) +
                  ", \"dropped_acks\": " + std::to_string(p.droppedAcks) +
-                 ", \"strangers\": " + std::to_string(p.strangers) + ", \"error\": " + str(p.error) + "}";
+                 ", \"strangers\": " + std::to_string(p.strangers) +
+                 ", \"elapsed_ms\": " + std::to_string(p.elapsed.count()) + ", \"error\": " + str(p.error) +
+                 "}";
         }
         j += u.passes.empty() ? "],\n" : "\n      ],\n";
         j += "      \"verified\": " + boolean(u.verified) + ", \"verification\": " + str(u.verification) +

@@ -125,6 +125,7 @@ struct PassRecord {
     int droppedData = 0;
     int droppedAcks = 0;
     int strangers = 0;
+    std::chrono::milliseconds elapsed{0}; // first request to last block
 };
 
 struct UpgradeRecord {

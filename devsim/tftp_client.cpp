@@ -221,6 +221,7 @@ FetchResult Download::Run() {
         return m_result;
     }
     Log("tftp: read request for \"" + m_rq.file + "\" to " + m_rq.server.ToString());
+    auto started = Clock::now();
     SendRequest();
     std::array<std::uint8_t, 1024> buf{};
     int inRow = 0;
@@ -261,6 +262,7 @@ FetchResult Download::Run() {
         bool go = Handle(buf.data(), res.size, res.from);
         if (m_done) {
             m_result.ok = true;
+            m_result.elapsed = std::chrono::duration_cast<milliseconds>(Clock::now() - started);
             Log("tftp: " + std::to_string(m_result.data.size()) + " bytes in " +
                 std::to_string(m_result.blocks) + " blocks");
             Dally();

@@ -72,11 +72,12 @@ struct FetchResult {
     int requestsSent = 0;
     int acksSent = 0;
     int timeouts = 0;
-    int duplicateBlocks = 0; // DATA for the block already acknowledged, re-ACKed
-    int droppedData = 0;     // by the drop-data fault
-    int droppedAcks = 0;     // by the drop-ack fault
-    int strangers = 0;       // datagrams from a wrong transfer ID, answered with ERROR 5
-    net::Endpoint peer;      // the server's transfer ID (address and port of its first DATA)
+    int duplicateBlocks = 0;              // DATA for the block already acknowledged, re-ACKed
+    int droppedData = 0;                  // by the drop-data fault
+    int droppedAcks = 0;                  // by the drop-ack fault
+    int strangers = 0;                    // datagrams from a wrong transfer ID, answered with ERROR 5
+    net::Endpoint peer;                   // the server's transfer ID (address and port of its first DATA)
+    std::chrono::milliseconds elapsed{0}; // from the first request to the last block, without the dally
 };
 
 // Downloads one file. Accepts DATA only from the server's address; the port of the first DATA
