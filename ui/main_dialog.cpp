@@ -12,6 +12,7 @@
 
 #include <QAbstractButton>
 #include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QIcon>
 #include <QLineEdit>
 #include <QMenu>
@@ -198,6 +199,9 @@ void MainDialog::runContinue() {
         request.tftp = options;
     }
     RunContinueSequence(request);
+    // The events the sequence raised on this thread are shown before the next input is taken,
+    // so a second click cannot reach a Continue that the first has already hidden.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 
 int DialogOnUpgradeStatus(int code, void* info) {

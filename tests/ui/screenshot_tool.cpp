@@ -90,6 +90,11 @@ int main(int argc, char** argv) {
         dialog.findChild<QLineEdit*>(QStringLiteral("control_1002"))->setText(QStringLiteral("192.0.2.7"));
         dialog.show();
         Settle(dialog, 0);
+        // The caret stands after the typed address, as after typing it.
+        auto* host = dialog.findChild<QLineEdit*>(QStringLiteral("control_1002"));
+        host->deselect();
+        host->end(false);
+        Settle(dialog, 0);
         ok = Save(dialog, dir + QStringLiteral("/step1-input.png")) && ok;
 
         SetImageToUse(SERVER_TOLVA_21XX);
