@@ -48,6 +48,17 @@ class Script {
         m_client = r.from;
         return p;
     }
+    // Waits for the ACK of block n. Earlier ACKs that a loaded machine's time-outs may repeat
+    // in between are passed over; anything else is a failure.
+    bool Ack(std::uint16_t n, std::chrono::milliseconds bound = 5s) {
+        while (auto p = Next(bound)) {
+            if (p->op == 4 && p->number == n)
+                return true;
+            if (p->op != 4 || p->number > n)
+                return false;
+        }
+        return false;
+    }
     void Data(std::uint16_t block, const std::vector<std::uint8_t>& data, std::size_t offset,
               std::size_t count) {
         std::vector<std::uint8_t> p = {0, 3, static_cast<std::uint8_t>(block >> 8),
@@ -102,15 +113,15 @@ TEST(TftpClient, ReAcksAfterDroppedDataAndRecovers) {
     EXPECT_EQ(again->number, 1);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
     s.Data(2, data, 512, 512);
-    ASSERT_EQ(s.Next()->number, 2);
+    ASSERT_TRUE(s.Ack(2));
     s.Data(3, data, 1024, 100);
-    ASSERT_EQ(s.Next()->number, 3);
+    ASSERT_TRUE(s.Ack(3));
 
     FetchResult r = result.get();
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.data, data);
     EXPECT_EQ(r.blocks, 3u);
-    EXPECT_EQ(r.timeouts, 1);
+    EXPECT_GE(r.timeouts, 1);
     EXPECT_EQ(r.requestsSent, 1);
 }
 
@@ -118,27 +129,29 @@ TEST(TftpClient, RepeatsRequestWhenNoBlockComes) {
     Script s;
     auto data = Pattern(10);
     auto result = std::async(std::launch::async, [&] { return FetchFile(Request(s.endpoint())); });
-    ASSERT_EQ(s.Next()->op, 1);
+    ASSERT_EQ(s.Next().value_or(Packet{}).op, 1);
     auto second = s.Next(3s); // the first request went unanswered
     ASSERT_TRUE(second);
     EXPECT_EQ(second->op, 1);
     s.Data(1, data, 0, 10);
-    EXPECT_EQ(s.Next()->number, 1);
+    EXPECT_TRUE(s.Ack(1));
     FetchResult r = result.get();
     ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.requestsSent, 2);
+    EXPECT_GE(r.requestsSent, 2);
     EXPECT_EQ(r.data, data);
 }
 
 TEST(TftpClient, EmptyLastBlockAndDuplicatesAndStrangers) {
     Script s, stranger;
     auto data = Pattern(512);
-    auto result = std::async(std::launch::async, [&] { return FetchFile(Request(s.endpoint())); });
-    ASSERT_EQ(s.Next()->op, 1);
+    FetchRequest rq = Request(s.endpoint());
+    rq.options.dally = 2s;
+    auto result = std::async(std::launch::async, [&] { return FetchFile(rq); });
+    ASSERT_EQ(s.Next().value_or(Packet{}).op, 1);
     s.Data(1, data, 0, 512);
-    EXPECT_EQ(s.Next()->number, 1);
+    EXPECT_TRUE(s.Ack(1));
     s.Data(1, data, 0, 512); // a retransmission: the client acknowledges it again
-    EXPECT_EQ(s.Next()->number, 1);
+    EXPECT_TRUE(s.Ack(1));
     // A datagram from another port of the same host is not the transfer's peer (RFC 1350 TID).
     stranger.SetClient(s.client());
     stranger.Data(2, data, 0, 0);
@@ -147,11 +160,9 @@ TEST(TftpClient, EmptyLastBlockAndDuplicatesAndStrangers) {
     EXPECT_EQ(err->op, 5);
     EXPECT_EQ(err->number, 5);
     s.Data(2, data, 0, 0); // 512 bytes end with an empty block
-    EXPECT_EQ(s.Next()->number, 2);
+    EXPECT_TRUE(s.Ack(2));
     s.Data(2, data, 0, 0); // the last ACK was "lost": the dallying client repeats it
-    auto last = s.Next(1s);
-    ASSERT_TRUE(last);
-    EXPECT_EQ(last->number, 2);
+    EXPECT_TRUE(s.Ack(2, 2s));
     FetchResult r = result.get();
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.data, data);
@@ -164,7 +175,7 @@ TEST(TftpClient, ServerErrorAndSilenceEndTheDownload) {
     {
         Script s;
         auto result = std::async(std::launch::async, [&] { return FetchFile(Request(s.endpoint())); });
-        ASSERT_EQ(s.Next()->op, 1);
+        ASSERT_EQ(s.Next().value_or(Packet{}).op, 1);
         s.Raw({0, 5, 0, 1, 'F', 'i', 'l', 'e', ' ', 'n', 'o', 't', ' ', 'f', 'o', 'u', 'n', 'd', 0});
         FetchResult r = result.get();
         EXPECT_FALSE(r.ok);
@@ -185,7 +196,7 @@ TEST(TftpClient, ServerErrorAndSilenceEndTheDownload) {
 TEST(TftpClient, OversizeBlockIsRefused) {
     Script s;
     auto result = std::async(std::launch::async, [&] { return FetchFile(Request(s.endpoint())); });
-    ASSERT_EQ(s.Next()->op, 1);
+    ASSERT_EQ(s.Next().value_or(Packet{}).op, 1);
     std::vector<std::uint8_t> big = {0, 3, 0, 1};
     big.resize(4 + 600, 0xAA);
     s.Raw(big);
@@ -204,13 +215,16 @@ TEST(TftpClient, AckFaultsOnTheWire) {
     rq.faults.wrongAck = 2;
     rq.faults.errorAfter = 3;
     auto result = std::async(std::launch::async, [&] { return FetchFile(rq); });
-    ASSERT_EQ(s.Next()->op, 1);
+    ASSERT_EQ(s.Next().value_or(Packet{}).op, 1);
     s.Data(1, data, 0, 512);
-    EXPECT_EQ(s.Next()->number, 1);
-    EXPECT_EQ(s.Next()->number, 1); // duplicate-ack=1
+    EXPECT_TRUE(s.Ack(1));
+    auto dup = s.Next(); // sent straight after the first
+    ASSERT_TRUE(dup);
+    EXPECT_EQ(dup->op, 4);
+    EXPECT_EQ(dup->number, 1); // duplicate-ack=1
     s.Data(2, data, 512, 512);
-    EXPECT_EQ(s.Next()->number, 3);   // wrong-ack=2 carries the next number
-    EXPECT_EQ(s.Next(2s)->number, 2); // after the time-out the true ACK is repeated
+    EXPECT_TRUE(s.Ack(3)); // wrong-ack=2 carries the next number
+    EXPECT_TRUE(s.Ack(2)); // after the time-out the true ACK is repeated
     s.Data(3, data, 1024, 76);
     auto err = s.Next();
     ASSERT_TRUE(err);
