@@ -76,7 +76,7 @@ struct Faults {
 
 // Applies one fault given as on the command line: "silent", "drop-data=0.2", "wrong-ack=3@2"
 // (@1 or @2 limits a TFTP fault to the first or second download). False with a reason otherwise.
-bool ParseFault(std::string_view spec, Faults& faults, std::string* error);
+bool ParseFault(std::string_view text, Faults& faults, std::string* error);
 // The fault names with a one-line description each, for --help.
 std::string FaultHelp();
 

@@ -85,27 +85,27 @@ std::vector<std::string> AcceptedFamilies(Model model) {
     return {Info(model).family};
 }
 
-bool ParseFault(std::string_view spec, Faults& f, std::string* error) {
+bool ParseFault(std::string_view text, Faults& f, std::string* error) {
     auto fail = [&](const std::string& why) {
         if (error != nullptr)
             *error = why;
         return false;
     };
     unsigned passes = kBothPasses;
-    if (std::size_t at = spec.find('@'); at != std::string_view::npos) {
-        std::string_view p = spec.substr(at + 1);
+    if (std::size_t at = text.find('@'); at != std::string_view::npos) {
+        std::string_view p = text.substr(at + 1);
         if (p == "1")
             passes = 1;
         else if (p == "2")
             passes = 2;
         else
-            return fail("fault pass must be @1 or @2: " + std::string(spec));
-        spec = spec.substr(0, at);
+            return fail("fault pass must be @1 or @2: " + std::string(text));
+        text = text.substr(0, at);
     }
-    std::string_view name = spec.substr(0, spec.find('='));
+    std::string_view name = text.substr(0, text.find('='));
     std::optional<std::string_view> value;
-    if (std::size_t eq = spec.find('='); eq != std::string_view::npos)
-        value = spec.substr(eq + 1);
+    if (std::size_t eq = text.find('='); eq != std::string_view::npos)
+        value = text.substr(eq + 1);
     auto flag = [&](bool& field) {
         if (value)
             return fail("fault " + std::string(name) + " takes no value");
