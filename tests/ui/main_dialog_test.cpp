@@ -2,6 +2,7 @@
 #include "engine/upgrade_record.h"
 #include "qt_test_support.h"
 #include "tftp/tftp_callbacks.h"
+#include "tftp/tftp_server.h"
 #include "ui/app.h"
 #include "ui/modal_boxes.h"
 #include "ui/static_text.h"
@@ -44,6 +45,17 @@ class MainDialogTest : public ::testing::Test {
 const std::set<int> kStep1{ID_BANNER,   ID_INTRO,    ID_HOST,           ID_HOST_LABEL, ID_LOGIN_LABEL,
                            ID_LOGIN,    ID_PASSWORD, ID_PASSWORD_LABEL, ID_WARNING,    ID_STEP_TITLE,
                            ID_CONTINUE, ID_CANCEL,   ID_ADVANCED};
+
+TEST_F(MainDialogTest, StartUpRegistersTheHandlersAndTheDefaultLogin) {
+    EXPECT_EQ(g_TftpCallbacks.CheckFilenameHandler, &CheckFilename);
+    EXPECT_EQ(g_TftpCallbacks.ReadBlockHandler, &ReadImageBlock);
+    EXPECT_EQ(g_TftpCallbacks.WriteBlockHandler, nullptr);
+    EXPECT_EQ(g_TftpCallbacks.ErrorHandler, &DialogOnUpgradeError);
+    EXPECT_EQ(g_TftpCallbacks.StatusHandler, &DialogOnUpgradeStatus);
+    EXPECT_STREQ(g_TftpConfigData.LoginName, "root");
+    EXPECT_STREQ(g_TftpConfigData.Password, "marlin");
+    EXPECT_STREQ(g_TftpConfigData.HostName, "");
+}
 
 TEST_F(MainDialogTest, OpensInStepOneLaidOutFromTheTemplate) {
     MainDialog dialog;
