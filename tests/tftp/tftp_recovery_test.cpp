@@ -96,7 +96,7 @@ TEST_F(TftpRecoveryTest, TimerDoublesToItsCapAndGivesUpAfterTheLastTimeout) {
                            "No ACK for block-1 after 20 ms: sending it again\n";
     for (int i = 0; i < 5; ++i)
         expected += "No ACK for block-1 after 40 ms: sending it again\n";
-    expected += "Error in recvfrom() call [errno=" + std::to_string(ETIMEDOUT) +
+    expected += "Error in recvfrom() call [errno=" + std::to_string(net::TimeoutError()) +
                 "]\nProcessTftpReadRequest:637 - Correct ACK not recieved...bailing out.\n"
                 "Error: ProcessTftpReadRequest() call failed...bailing out. \n";
     EXPECT_NE(recorder.Trace().find(expected), std::string::npos) << recorder.Trace();

@@ -302,6 +302,13 @@ TEST_F(TftpServerTest, AckForALaterBlockEndsTheTransfer) {
     EXPECT_EQ(recorder.Trace().find("We need to resend"), std::string::npos);
 }
 
+// The socket layer's number for a port in use: Winsock has its own, apart from the C library's.
+#if defined(_WIN32)
+constexpr int kAddressInUse = 10048; // WSAEADDRINUSE
+#else
+constexpr int kAddressInUse = EADDRINUSE;
+#endif
+
 TEST_F(TftpServerTest, PortInUseFailsTheProbeAndTheWorker) {
     net::Socket holder = net::Socket::Udp();
     ASSERT_TRUE(holder.Bind(net::Endpoint{net::kAnyAddress, 0}));
@@ -312,13 +319,13 @@ TEST_F(TftpServerTest, PortInUseFailsTheProbeAndTheWorker) {
 
     EXPECT_EQ(CheckTftpPort(options), 0);
     EXPECT_EQ(recorder.Names(), (Names{"ERR_TFTP_BIND"}));
-    EXPECT_EQ(recorder.Trace(), "Error in bind() call [errno=" + std::to_string(EADDRINUSE) + "]\n");
+    EXPECT_EQ(recorder.Trace(), "Error in bind() call [errno=" + std::to_string(kAddressInUse) + "]\n");
 
     recorder.Clear();
     EXPECT_EQ(TftpServerThread(1, options), 0);
     EXPECT_EQ(recorder.Names(), (Names{"ERR_TFTP_BIND"}));
     EXPECT_EQ(recorder.Trace(), "\ntftp server thread started...\nError in bind() call [errno=" +
-                                    std::to_string(EADDRINUSE) + "]\n");
+                                    std::to_string(kAddressInUse) + "]\n");
 
     holder.Close();
     recorder.Clear();

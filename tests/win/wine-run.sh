@@ -19,4 +19,13 @@ if [ ! -f "$prefix/system.reg" ]; then
   flock -u 9
   exec 9>&-
 fi
-exec "$wine" "$@"
+# Wine's background services (started with the first program of a prefix) outlive it and
+# inherit its output, so whoever reads that output through a pipe, ctest among them, would wait
+# for them too. The program writes into files instead, which are passed on once it has ended.
+out=$(mktemp) err=$(mktemp)
+trap 'rm -f "$out" "$err"' EXIT
+status=0
+"$wine" "$@" >"$out" 2>"$err" || status=$?
+cat "$out"
+cat "$err" >&2
+exit "$status"
