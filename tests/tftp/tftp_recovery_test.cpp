@@ -2,6 +2,7 @@
 // duplicate and foreign datagrams, requests from other hosts and images too large to number.
 #include "engine/upgrade_record.h"
 #include "tests/support/event_recorder.h"
+#include "tests/support/wine.h"
 #include "tests/tftp/tftp_harness.h"
 #include "tftp/tftp_server.h"
 
@@ -181,6 +182,8 @@ TEST_F(TftpRecoveryTest, RequestsAndEmptyDatagramsDuringATransferAreNotTakenAsAc
 }
 
 TEST_F(TftpRecoveryTest, DatagramsFromAnotherHostDuringATransferChangeNothing) {
+    if (skelvo::test::RunningUnderWine())
+        GTEST_SKIP() << skelvo::test::kWineLoopbackAliases;
     Bytes image = UseFile(700);
     EventRecorder recorder;
     ServerRun server(Patient(), 2);
@@ -210,6 +213,8 @@ TEST_F(TftpRecoveryTest, DatagramsFromAnotherHostDuringATransferChangeNothing) {
 }
 
 TEST_F(TftpRecoveryTest, WithAnExpectedClientOtherHostsUseUpNoPass) {
+    if (skelvo::test::RunningUnderWine())
+        GTEST_SKIP() << skelvo::test::kWineLoopbackAliases;
     Bytes image = UseFile(300);
     TftpServerOptions options;
     options.expectedClient = net::kLoopback;

@@ -1,6 +1,7 @@
 // The socket layer's contract, held by both backends: these cases run natively on Linux and,
 // in the Windows build, under Wine against Winsock.
 #include "net/net.h"
+#include "tests/support/wine.h"
 
 #include <gtest/gtest.h>
 
@@ -86,6 +87,21 @@ TEST_F(SocketLayer, DatagramsCarryTheirSenderAndMayBeEmpty) {
     r = server.RecvFromFor(buffer, 10s);
     EXPECT_EQ(r.status, net::RecvStatus::Data);
     EXPECT_EQ(r.size, 0u);
+}
+
+TEST_F(SocketLayer, TheSenderOfADatagramFromAnotherLoopbackAddressIsReportedAsItIs) {
+    if (skelvo::test::RunningUnderWine())
+        GTEST_SKIP() << skelvo::test::kWineLoopbackAliases;
+    net::Socket server = net::Socket::Udp();
+    ASSERT_TRUE(server.Bind({net::kAnyAddress, 0}));
+    net::Socket other = net::Socket::Udp();
+    ASSERT_TRUE(other.Bind({net::Ipv4{0x7F000002u}, 0})) << net::LastError();
+    std::vector<std::uint8_t> data{0, 4, 0, 1};
+    ASSERT_EQ(other.SendTo(Bytes(data), {net::kLoopback, server.LocalEndpoint()->port}), 4);
+    std::array<std::uint8_t, 16> buffer{};
+    net::RecvResult r = server.RecvFromFor(buffer, 10s);
+    ASSERT_EQ(r.status, net::RecvStatus::Data);
+    EXPECT_EQ(r.from, *other.LocalEndpoint());
 }
 
 TEST_F(SocketLayer, ALongDatagramIsCutToTheBufferLikePosixDoes) {
