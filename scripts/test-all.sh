@@ -21,7 +21,7 @@ echo "== ASan + UBSan build =="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_build build-asan -DCMAKE_BUILD_TYPE=Debug -DSKELVO_SANITIZE=ON -DSKELVO_WERROR=ON
 echo "== Windows build (mingw-w64), tests under Wine =="
-run_build build-ci-win -DCMAKE_BUILD_TYPE=Release -DSKELVO_WERROR=ON \
+run_build build-ci-win -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKELVO_WERROR=ON \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake"
 
 # Quality stages: static checks, the threaded tests under ThreadSanitizer, a fuzz smoke run.
