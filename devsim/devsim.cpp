@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <thread>
+#include <utility>
 
 #if defined(_WIN32)
 #include <winsock2.h>
@@ -123,6 +124,7 @@ struct Simulator::State {
     void SendReply(net::Socket& c, int status, const std::string& body, bool head,
                    const std::vector<std::string>& extraHeaders);
     std::string Page(const std::string& title, const std::string& content) const;
+    void LaunchUpgrade(std::size_t index);
     void RunUpgrade(std::size_t index);
     PassRecord Fetch(int pass, const UpgradeRecord& up);
     void Finish(std::size_t index, UpgradeRecord record);
@@ -376,6 +378,10 @@ void Simulator::State::Serve(net::Socket c, net::Endpoint peer) {
                       Page(product, "<h1>Firmware upgrade</h1>\r\n<p>Loading " + *file + " from " +
                                         target->ToString() + ".</p>\r\n"),
                       head, {});
+            // A device that asks once asks at once: its request may reach the server before the
+            // command's connection has closed.
+            if (startUpgrade && (o.faults.requestOnce & 1u) != 0)
+                LaunchUpgrade(*std::exchange(startUpgrade, std::nullopt));
         }
     } else {
         status = 404;
@@ -391,12 +397,14 @@ void Simulator::State::Serve(net::Socket c, net::Endpoint peer) {
     while (c.BytesAvailable() > 0 && c.Recv(buf).status == net::RecvStatus::Data) {
     }
     c.Close();
-    if (startUpgrade) {
-        if (upgrade.joinable())
-            upgrade.join();
-        std::size_t index = *startUpgrade;
-        upgrade = std::thread([this, index] { RunUpgrade(index); });
-    }
+    if (startUpgrade)
+        LaunchUpgrade(*startUpgrade);
+}
+
+void Simulator::State::LaunchUpgrade(std::size_t index) {
+    if (upgrade.joinable())
+        upgrade.join();
+    upgrade = std::thread([this, index] { RunUpgrade(index); });
 }
 
 PassRecord Simulator::State::Fetch(int pass, const UpgradeRecord& up) {
@@ -418,6 +426,10 @@ PassRecord Simulator::State::Fetch(int pass, const UpgradeRecord& up) {
     if (f.errorMidTransfer.passes & bit)
         rq.faults.errorAfter = f.errorMidTransfer.block;
     rq.faults.ackDelay = f.ackDelay;
+    rq.faults.dropFinalAck = (f.dropFinalAck & bit) != 0;
+    rq.faults.requestOnce = (f.requestOnce & bit) != 0;
+    if (f.lateFinalAck.passes & bit)
+        rq.faults.lateFinalAck = f.lateFinalAck.delay;
     rq.rng = &rng;
     rq.traceBlocks = up.trace;
     rq.log = [this](std::string_view line) { Log(std::string(line)); };
@@ -479,6 +491,7 @@ void Simulator::State::RunUpgrade(std::size_t index) {
         up.outcome = "stopped while erasing";
         return Finish(index, std::move(up));
     }
+    up.erased = true;
     if (o.faults.noSecondRequest) {
         Log("fault: no second read request");
         up.outcome = "second request withheld (fault)";
@@ -488,6 +501,7 @@ void Simulator::State::RunUpgrade(std::size_t index) {
     up.passes.push_back(Fetch(2, up));
     const PassRecord& second = up.passes.back();
     if (!second.complete) {
+        Log("program: download failed; flash left erased, the device has no firmware to start");
         up.outcome = "program download failed: " + second.error;
         return Finish(index, std::move(up));
     }
@@ -590,8 +604,9 @@ std::string ReportJson(const Report& r) {
         j += "      \"verified\": " + boolean(u.verified) + ", \"verification\": " + str(u.verification) +
              ", \"image_family\": " + str(u.imageFamily) + ", \"image_version\": " + str(u.imageVersion) +
              ",\n";
-        j += "      \"identical\": " + boolean(u.identical) + ", \"programmed\": " + boolean(u.programmed) +
-             ", \"succeeded\": " + boolean(u.succeeded()) + ",\n";
+        j += "      \"identical\": " + boolean(u.identical) + ", \"erased\": " + boolean(u.erased) +
+             ", \"programmed\": " + boolean(u.programmed) + ", \"succeeded\": " + boolean(u.succeeded()) +
+             ",\n";
         j += "      \"version_before\": " + str(u.versionBefore) +
              ", \"version_after\": " + str(u.versionAfter) + ", \"outcome\": " + str(u.outcome) + "\n";
         j += "    }";

@@ -55,6 +55,10 @@ struct BlockFault {
     std::uint32_t block = 0; // 0: off
     unsigned passes = kBothPasses;
 };
+struct DelayFault {
+    std::chrono::milliseconds delay{0}; // 0: off
+    unsigned passes = kBothPasses;
+};
 
 struct Faults {
     bool refuseLogin = false;           // every command gets 401
@@ -72,6 +76,9 @@ struct Faults {
     BlockFault errorMidTransfer;
     std::chrono::milliseconds ackDelay{0};
     bool noSecondRequest = false;
+    unsigned dropFinalAck = 0; // the downloads it touches (bits as in kBothPasses); 0: off
+    unsigned requestOnce = 0;  // the same
+    DelayFault lateFinalAck;
 };
 
 // Applies one fault given as on the command line: "silent", "drop-data=0.2", "wrong-ack=3@2"
@@ -138,6 +145,7 @@ struct UpgradeRecord {
     std::string imageFamily;
     std::string imageVersion; // digits from the trailer
     bool identical = false;   // both downloads byte for byte the same
+    bool erased = false;      // the flash was erased; without `programmed` the device is stranded
     bool programmed = false;
     std::string outcome; // "programmed", "rejected", "verify download failed", ...
     std::string versionBefore;

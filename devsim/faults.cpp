@@ -62,6 +62,9 @@ constexpr FaultName kFaultNames[] = {
     {"error-mid-transfer[=N]", "on block N (default 2) send ERROR 0 instead of the ACK and give up"},
     {"ack-delay=MS", "wait MS before every ACK"},
     {"no-second-request", "after the erase wait, never send the second read request"},
+    {"drop-final-ack", "do not send the ACK of the last block, and leave at once without dallying"},
+    {"request-once", "send the read request once, at once, and never repeat it"},
+    {"late-final-ack[=MS]", "send the ACK of the last block once more MS (default 300) later"},
 };
 
 } // namespace
@@ -119,6 +122,12 @@ bool ParseFault(std::string_view text, Faults& f, std::string* error) {
         field = LossFault{v, passes};
         return true;
     };
+    auto perPass = [&](unsigned& field) {
+        if (value)
+            return fail("fault " + std::string(name) + " takes no value");
+        field = passes;
+        return true;
+    };
     auto block = [&](BlockFault& field, std::uint32_t dflt) {
         std::uint32_t n = dflt;
         if (value && (!ParseCount(*value, n) || n == 0))
@@ -163,6 +172,17 @@ bool ParseFault(std::string_view text, Faults& f, std::string* error) {
         return block(f.wrongAck, 1);
     if (name == "error-mid-transfer")
         return block(f.errorMidTransfer, 2);
+    if (name == "drop-final-ack")
+        return perPass(f.dropFinalAck);
+    if (name == "request-once")
+        return perPass(f.requestOnce);
+    if (name == "late-final-ack") {
+        std::uint32_t ms = 300;
+        if (value && (!ParseCount(*value, ms) || ms == 0))
+            return fail("fault late-final-ack needs milliseconds from 1");
+        f.lateFinalAck = DelayFault{std::chrono::milliseconds(ms), passes};
+        return true;
+    }
     return fail("unknown fault: " + std::string(name));
 }
 

@@ -72,7 +72,9 @@ class Download {
     }
     // One datagram handled; returns false when the download has ended (m_done or an error).
     bool Handle(const std::uint8_t* p, std::size_t size, net::Endpoint from);
-    void Dally();
+    // After the last block: re-ACK a repeated last block during the dally, and send the late
+    // final ACK if that fault asks for it.
+    void Linger();
 
     const FetchRequest& m_rq;
     FetchResult m_result;
@@ -82,6 +84,7 @@ class Download {
     std::uint16_t m_last = 0; // last block number acknowledged, as on the wire
     bool m_wrongSent = false;
     bool m_duplicateSent = false;
+    bool m_leftAtOnce = false; // drop-final-ack: no dally after the last block
 };
 
 void Download::SendRequest() {
@@ -176,9 +179,16 @@ bool Download::Handle(const std::uint8_t* p, std::size_t size, net::Endpoint fro
             SendError(from, 0, "Flash write error");
             return Fail("fault: ERROR sent instead of the ACK for block " + std::to_string(block));
         }
-        SendAck(block, false);
-        if (length < kBlockSize) {
-            // RFC 1350: a block shorter than 512 bytes ends the transfer.
+        // RFC 1350: a block shorter than 512 bytes ends the transfer.
+        const bool last = length < kBlockSize;
+        if (last && m_rq.faults.dropFinalAck) {
+            ++m_result.droppedAcks;
+            m_leftAtOnce = true;
+            Log("tftp: fault: final ACK " + std::to_string(block) + " not sent; leaving without dallying");
+        } else {
+            SendAck(block, false);
+        }
+        if (last) {
             m_done = true;
             return false;
         }
@@ -194,15 +204,32 @@ bool Download::Handle(const std::uint8_t* p, std::size_t size, net::Endpoint fro
     return true;
 }
 
-void Download::Dally() {
-    auto end = Clock::now() + m_rq.options.dally;
+void Download::Linger() {
+    const auto start = Clock::now();
+    // A client that left at once answers nothing more; the socket stays open only for a late ACK.
+    const auto dallyEnd = start + (m_leftAtOnce ? milliseconds(0) : m_rq.options.dally);
+    const milliseconds late = m_rq.faults.lateFinalAck;
+    const auto lateAt = start + late;
+    bool lateSent = late.count() <= 0;
     std::array<std::uint8_t, 1024> buf{};
     while (!Stopped()) {
-        auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now());
-        if (left.count() <= 0)
+        const auto now = Clock::now();
+        if (!lateSent && now >= lateAt) {
+            lateSent = true;
+            std::vector<std::uint8_t> p;
+            PutBe16(p, kOpAck);
+            PutBe16(p, m_last);
+            m_socket.SendTo(p, m_result.peer);
+            ++m_result.acksSent;
+            Log("tftp: fault: final ACK " + std::to_string(m_last) + " sent again after " +
+                std::to_string(late.count()) + " ms");
+        }
+        const auto end = lateSent ? dallyEnd : std::max(dallyEnd, lateAt);
+        if (now >= end)
             return;
+        auto left = std::chrono::ceil<milliseconds>(end - now);
         auto res = m_socket.RecvFromFor(buf, std::min(left, milliseconds(100)));
-        if (res.status != net::RecvStatus::Data)
+        if (res.status != net::RecvStatus::Data || Clock::now() >= dallyEnd)
             continue;
         if (res.from == m_result.peer && res.size >= 4 && Be16(buf.data()) == kOpData &&
             Be16(buf.data() + 2) == m_last) {
@@ -239,7 +266,9 @@ FetchResult Download::Run() {
                 Fail("gave up after " + std::to_string(inRow) + " time-outs in a row");
                 return m_result;
             }
-            if (!m_started) {
+            if (!m_started && m_rq.faults.requestOnce) {
+                Log("tftp: fault: no answer; the read request is not repeated");
+            } else if (!m_started) {
                 Log("tftp: no answer; read request sent again");
                 SendRequest();
             } else {
@@ -265,7 +294,7 @@ FetchResult Download::Run() {
             m_result.elapsed = std::chrono::duration_cast<milliseconds>(Clock::now() - started);
             Log("tftp: " + std::to_string(m_result.data.size()) + " bytes in " +
                 std::to_string(m_result.blocks) + " blocks");
-            Dally();
+            Linger();
             return m_result;
         }
         if (!go)

@@ -50,6 +50,14 @@ struct TftpFaultPlan {
     std::uint32_t wrongAck = 0;            // this block's first ACK carries the next block's number
     std::uint32_t errorAfter = 0;          // on this block an ERROR goes out instead of the ACK
     std::chrono::milliseconds ackDelay{0}; // every ACK waits this long
+    // The ACK of the last block is not sent, and the client leaves at once instead of dallying:
+    // it takes the download as complete, as a device whose final ACK was lost does.
+    bool dropFinalAck = false;
+    // The read request goes out once and is never repeated, however long no DATA comes.
+    bool requestOnce = false;
+    // The ACK of the last block goes out once more this long after the first (0: not at all),
+    // from the same port, as a stray packet that reaches the server after the transfer.
+    std::chrono::milliseconds lateFinalAck{0};
 };
 
 struct FetchRequest {
@@ -74,7 +82,7 @@ struct FetchResult {
     int timeouts = 0;
     int duplicateBlocks = 0;              // DATA for the block already acknowledged, re-ACKed
     int droppedData = 0;                  // by the drop-data fault
-    int droppedAcks = 0;                  // by the drop-ack fault
+    int droppedAcks = 0;                  // by the drop-ack and drop-final-ack faults
     int strangers = 0;                    // datagrams from a wrong transfer ID, answered with ERROR 5
     net::Endpoint peer;                   // the server's transfer ID (address and port of its first DATA)
     std::chrono::milliseconds elapsed{0}; // from the first request to the last block, without the dally

@@ -234,6 +234,72 @@ TEST(TftpClient, AckFaultsOnTheWire) {
     EXPECT_EQ(r.blocks, 3u);
 }
 
+TEST(TftpClient, DroppedFinalAckLeavesWithoutDallying) {
+    Script s;
+    auto data = Pattern(512 + 10);
+    FetchRequest rq = Request(s.endpoint());
+    rq.options.dally = 30s; // a dallying client would still be here when the test ends
+    rq.faults.dropFinalAck = true;
+    auto result = std::async(std::launch::async, [&] { return FetchFile(rq); });
+    ASSERT_EQ(s.Next().value_or(Packet{}).op, 1);
+    s.Data(1, data, 0, 512);
+    EXPECT_TRUE(s.Ack(1));
+    s.Data(2, data, 512, 10);
+    ASSERT_EQ(result.wait_for(20s), std::future_status::ready) << "the client dallied";
+    s.Data(2, data, 512, 10); // the server's resend finds nobody
+    EXPECT_FALSE(s.Next(500ms)) << "no ACK of the last block at all";
+    FetchResult r = result.get();
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.data, data);
+    EXPECT_EQ(r.acksSent, 1);
+    EXPECT_EQ(r.droppedAcks, 1);
+}
+
+TEST(TftpClient, LateFinalAckComesFromTheTransferPort) {
+    for (bool dropFirst : {false, true}) {
+        SCOPED_TRACE(dropFirst ? "drop-final-ack too" : "late-final-ack alone");
+        Script s;
+        auto data = Pattern(512 + 10);
+        FetchRequest rq = Request(s.endpoint());
+        rq.options.dally = 0ms;
+        rq.faults.lateFinalAck = 400ms;
+        rq.faults.dropFinalAck = dropFirst;
+        auto result = std::async(std::launch::async, [&] { return FetchFile(rq); });
+        auto rrq = s.Next();
+        ASSERT_TRUE(rrq);
+        s.Data(1, data, 0, 512);
+        EXPECT_TRUE(s.Ack(1));
+        s.Data(2, data, 512, 10);
+        auto sent = std::chrono::steady_clock::now();
+        if (!dropFirst) {
+            EXPECT_TRUE(s.Ack(2));
+        }
+        auto late = s.Next();
+        ASSERT_TRUE(late);
+        EXPECT_EQ(late->op, 4);
+        EXPECT_EQ(late->number, 2);
+        EXPECT_EQ(late->from, rrq->from);
+        EXPECT_GE(std::chrono::steady_clock::now() - sent, 350ms);
+        FetchResult r = result.get();
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.acksSent, dropFirst ? 2 : 3);
+    }
+}
+
+TEST(TftpClient, RequestOnceIsNeverRepeated) {
+    Script s;
+    FetchRequest rq = Request(s.endpoint());
+    rq.options.retries = 2;
+    rq.faults.requestOnce = true;
+    auto result = std::async(std::launch::async, [&] { return FetchFile(rq); });
+    ASSERT_EQ(s.Next().value_or(Packet{}).op, 1);
+    EXPECT_FALSE(s.Next(1500ms)) << "a second request came";
+    FetchResult r = result.get();
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.requestsSent, 1);
+    EXPECT_EQ(r.timeouts, 3);
+}
+
 // Real servers: tftpd-hpa and atftpd, serving from an unprivileged port the test picks.
 struct PeerCase {
     const char* server;

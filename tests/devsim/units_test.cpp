@@ -155,6 +155,33 @@ TEST(Faults, Parsing) {
     EXPECT_NE(why.find("explode"), std::string::npos);
 }
 
+TEST(Faults, EndOfTransferFaultsTakeTheirDownload) {
+    devsim::Faults f;
+    std::string why;
+    EXPECT_EQ(f.dropFinalAck, 0u);
+    EXPECT_EQ(f.requestOnce, 0u);
+    EXPECT_EQ(f.lateFinalAck.delay.count(), 0);
+    EXPECT_TRUE(devsim::ParseFault("drop-final-ack@2", f, &why)) << why;
+    EXPECT_EQ(f.dropFinalAck, 2u);
+    EXPECT_TRUE(devsim::ParseFault("drop-final-ack@1", f, &why)) << why;
+    EXPECT_EQ(f.dropFinalAck, 1u) << "the last one given counts";
+    EXPECT_TRUE(devsim::ParseFault("request-once", f, &why)) << why;
+    EXPECT_EQ(f.requestOnce, devsim::kBothPasses);
+    EXPECT_TRUE(devsim::ParseFault("late-final-ack", f, &why)) << why;
+    EXPECT_EQ(f.lateFinalAck.delay.count(), 300);
+    EXPECT_EQ(f.lateFinalAck.passes, devsim::kBothPasses);
+    EXPECT_TRUE(devsim::ParseFault("late-final-ack=1200@1", f, &why)) << why;
+    EXPECT_EQ(f.lateFinalAck.delay.count(), 1200);
+    EXPECT_EQ(f.lateFinalAck.passes, 1u);
+    for (const char* bad : {"drop-final-ack=1", "request-once=yes", "late-final-ack=0", "late-final-ack=-5",
+                            "late-final-ack=1s", "drop-final-ack@0", "late-final-ack=300@"})
+        EXPECT_FALSE(devsim::ParseFault(bad, f, &why)) << bad;
+    // Each fault keeps its own value when several are given.
+    EXPECT_EQ(f.dropFinalAck, 1u);
+    EXPECT_EQ(f.requestOnce, devsim::kBothPasses);
+    EXPECT_EQ(f.lateFinalAck.delay.count(), 1200);
+}
+
 TEST(Rng, SameSeedSameDecisions) {
     devsim::Rng a(42), b(42), c(43);
     int same = 0, hits = 0;

@@ -223,6 +223,51 @@ TEST_F(Upgrade, NoSecondRequestFaultAndLossyDownloads) {
     }
 }
 
+// tftpd-hpa resends a block whose ACK does not come and gives up later, while the device has
+// moved on: from the device's side every one of these upgrades completes.
+TEST_F(Upgrade, EndOfTransferFaultsStillProgram) {
+    auto image = devsim_test::BuiltInImage("dravenholt.bin");
+    if (!Serve(image))
+        GTEST_SKIP() << m_why;
+    devsim::Options o = Options(devsim::Model::Dravenholt);
+    o.eraseTime = 200ms;
+    for (const char* fault : {"request-once", "drop-final-ack@1", "late-final-ack=100@2"})
+        ASSERT_TRUE(devsim::ParseFault(fault, o.faults, nullptr)) << fault;
+    devsim::Simulator sim(o);
+    ASSERT_TRUE(sim.Start());
+    auto up = Run(sim);
+    ASSERT_TRUE(up);
+    EXPECT_TRUE(up->succeeded()) << up->outcome << "\n" << Log();
+    ASSERT_EQ(up->passes.size(), 2u);
+    const auto& verify = up->passes[0];
+    const auto& program = up->passes[1];
+    EXPECT_EQ(verify.requestsSent, 1);
+    EXPECT_EQ(program.requestsSent, 1);
+    EXPECT_EQ(verify.droppedAcks, 1);
+    EXPECT_EQ(verify.acksSent, static_cast<int>(verify.blocks) - 1 + verify.duplicateBlocks);
+    EXPECT_EQ(program.acksSent, static_cast<int>(program.blocks) + 1 + program.duplicateBlocks);
+    EXPECT_EQ(sim.CurrentVersion(), "6.2.1");
+}
+
+TEST_F(Upgrade, FailedProgramDownloadLeavesTheDeviceErasedOnItsOldVersion) {
+    if (!Serve(devsim_test::BuiltInImage("tolva21.bin")))
+        GTEST_SKIP() << m_why;
+    devsim::Options o = Options(devsim::Model::Tolva21);
+    ASSERT_TRUE(devsim::ParseFault("error-mid-transfer=20@2", o.faults, nullptr));
+    devsim::Simulator sim(o);
+    ASSERT_TRUE(sim.Start());
+    auto up = Run(sim);
+    ASSERT_TRUE(up);
+    EXPECT_TRUE(up->verified);
+    EXPECT_TRUE(up->erased);
+    EXPECT_FALSE(up->programmed);
+    EXPECT_EQ(up->outcome.rfind("program download failed", 0), 0u) << up->outcome;
+    EXPECT_EQ(up->versionAfter, "1.0.8");
+    std::string json = devsim::ReportJson(sim.GetReport());
+    EXPECT_NE(json.find("\"erased\": true, \"programmed\": false"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"final_version\": \"1.0.8\""), std::string::npos);
+}
+
 TEST_F(Upgrade, OnceExitStatusAndReportFile) {
     auto image = devsim_test::BuiltInImage("tolva22.bin");
     if (!Serve(image))
@@ -264,10 +309,10 @@ TEST(DevsimProcess, CommandLine) {
     std::string help =
         devsim_test::Capture(skelvo::test::BinaryPath("devsim/skelvo-devsim") + " --help", &status);
     EXPECT_EQ(status, 0);
-    for (const char* fault :
-         {"refuse-login", "silent", "no-server-header", "lowercase-server-header", "split-server-header",
-          "server-in-body", "reset-after-command", "slow", "drop-data", "drop-ack", "duplicate-ack",
-          "wrong-ack", "error-mid-transfer", "no-second-request"})
+    for (const char* fault : {"refuse-login", "silent", "no-server-header", "lowercase-server-header",
+                              "split-server-header", "server-in-body", "reset-after-command", "slow",
+                              "drop-data", "drop-ack", "duplicate-ack", "wrong-ack", "error-mid-transfer",
+                              "no-second-request", "drop-final-ack", "request-once", "late-final-ack"})
         EXPECT_NE(help.find(fault), std::string::npos) << fault;
     for (const char* bad :
          {"", "--model nokia", "--model tolva21 --fault explode", "--model tolva21 --login x",
