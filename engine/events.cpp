@@ -43,6 +43,8 @@ const char* ErrorName(int code) {
         return "ERR_RESOLVE";
     case ERR_LOGIN:
         return "ERR_LOGIN";
+    case ERR_NO_PROGRAMMING_REQUEST:
+        return "ERR_NO_PROGRAMMING_REQUEST";
     default:
         return "?";
     }

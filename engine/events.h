@@ -25,12 +25,23 @@ enum UpgradeError : int {
     ERR_RECEIVE = 8,
     ERR_RESOLVE = 9,
     ERR_LOGIN = 10,
+    // The device verified the image but did not ask for it again within the programming wait:
+    // it rejected the image (its flash is intact) or it failed while erasing.
+    ERR_NO_PROGRAMMING_REQUEST = 11,
 };
 
 // The payload of STATUS_PROGRESS, valid only during the call.
 struct ProgressInfo {
     std::int32_t Sent;  // block number x 512; exceeds Total on the last block
     std::int32_t Total; // image size
+};
+
+// The payload of STATUS_COMPLETE, valid only during the call; it may be empty (read it as confirmed).
+struct CompletionInfo {
+    // 0 when the device went silent after the last block of the programming download: no ACK,
+    // no ERROR and no new request before the resends ran out. It very probably holds every block,
+    // but the end was not confirmed, so a front end says so and checks the device's version.
+    std::int32_t FinalAckReceived;
 };
 
 // Event names, for traces of front ends and tests ("STATUS_PROGRESS", "ERR_LOGIN"); "?" if unknown.

@@ -111,9 +111,12 @@ int ConfirmUpgrade(const char* host, const ConfirmFn& ask, ConfirmQuestion* ques
 
 ContinueResult RunContinueSequence(const ContinueRequest& request) {
     ContinueResult result;
-    TftpServerOptions options = request.tftp ? *request.tftp : GetTftpServerOptions();
+    TftpServerOptions options = request.tftp.value_or(TftpServerOptions{});
 
-    if (CheckTftpPort(options) == 0) {
+    // The port is held from here until the worker ends: a device that asks as soon as it has
+    // answered the command is heard, and no other program can take the port in between.
+    TftpSocket socket = OpenTftpSocket(options);
+    if (!socket) {
         TraceMessage("Error, could not open the TFTP port.\n");
         result.outcome = ContinueOutcome::PortUnavailable;
         result.imageToUse = GetImageToUse();
@@ -173,13 +176,14 @@ ContinueResult RunContinueSequence(const ContinueRequest& request) {
         result.deviceAddress = reached;
     }
     if (request.worker == WorkerMode::Joinable)
-        result.worker = std::thread([options, onEnd = request.onWorkerEnd] {
-            int ended = TftpServerThread(1, options);
-            if (onEnd)
-                onEnd(ended);
-        });
+        result.worker =
+            std::thread([options, socket = std::move(socket), onEnd = request.onWorkerEnd]() mutable {
+                int ended = TftpServerThread(1, std::move(socket), options);
+                if (onEnd)
+                    onEnd(ended);
+            });
     else
-        StartTftpServer(1, options);
+        StartTftpServer(1, std::move(socket), options);
     result.outcome = ContinueOutcome::WorkerStarted;
     return result;
 }

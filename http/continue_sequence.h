@@ -1,7 +1,8 @@
 // The Continue sequence: everything between the user's Continue and the start of the TFTP worker,
 // shared by every front end (the command line and the dialog call the same code).
 //
-//   1. CheckTftpPort(options.tftp)           -> PortUnavailable (its event was raised)
+//   1. OpenTftpSocket(options.tftp): the port is held from here on
+//                                             -> PortUnavailable (its event was raised)
 //   2. the typed fields go into g_TftpConfigData, traced with the password masked
 //   3. unless ImageToUse is SERVER_USER_FILE: DetectServerType, ImageToUse set from it
 //                                             -> UnknownServer ("Error getting server type.")
@@ -9,7 +10,8 @@
 //                                             -> NotConfirmed (ImageToUse becomes SERVER_UNKNOWN)
 //                                             -> DryRun when request.dryRun (nothing is asked)
 //   5. StartFlashUpgrade; its result is kept but does not stop the sequence
-//   6. the worker TftpServerThread(1, ...) starts, expecting the device's address as its client
+//   6. the worker TftpServerThread(1, ...) starts on the socket of step 1, expecting the device's
+//      address as its client
 //                                             -> WorkerStarted
 //
 // Everything up to step 6 runs on the calling thread, blocking it, and raises its events there
@@ -58,8 +60,8 @@ struct ContinueRequest {
     std::string loginName;
     std::string password;
     ConfirmFn confirm;
-    // Port, retransmission and the rest; empty means GetTftpServerOptions(). expectedClient is
-    // always replaced by the address that the last HTTP connection reached.
+    // Port, retransmission and the rest; empty means the defaults. expectedClient is always
+    // replaced by the address that the last HTTP connection reached.
     std::optional<TftpServerOptions> tftp;
     WorkerMode worker = WorkerMode::Detached;
     // Joinable only: called on the worker thread with TftpServerThread's result once it ends, so

@@ -3,10 +3,11 @@
 #include "engine/events.h"
 #include "engine/trace.h"
 #include "tftp/tftp_callbacks.h"
+#include "tftp/tftp_session.h"
 
 #include <array>
 #include <cstring>
-#include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -19,57 +20,104 @@ const char* const TftpErrorMessages[kTftpErrorMessageCount] = {
 
 namespace {
 
-std::mutex g_optionsLock;
-TftpServerOptions g_options;
-
-// How often a worker with a stop flag looks at it while nothing arrives.
+// How often a worker with a stop looks at it while nothing arrives.
 constexpr std::chrono::milliseconds kStopPollInterval{20};
 
 bool StopRequested(const TftpServerOptions& options) {
-    return options.stop != nullptr && options.stop->load();
+    return options.stop != nullptr && options.stop->Requested();
 }
 
-enum class RequestWait { Datagram, Failed, Stopped };
+std::size_t BuildErrorPacket(std::array<std::uint8_t, kTftpPacketSize>& packet, int code) {
+    const char* message = TftpErrorMessages[(code >= 0 && code < kTftpErrorMessageCount) ? code : 0];
+    const std::size_t length = std::strlen(message);
+    packet.fill(0);
+    packet[1] = TFTP_ERROR;
+    packet[2] = static_cast<std::uint8_t>((code >> 8) & 0xFF);
+    packet[3] = static_cast<std::uint8_t>(code & 0xFF);
+    std::memcpy(packet.data() + kTftpHeaderSize, message, length);
+    return kTftpHeaderSize + length + 1; // the NUL is already there
+}
 
-// One datagram on the server port that the worker will look at. With an expected client, datagrams
-// from any other host are traced and skipped here, so they use up no pass and cannot end the worker.
-RequestWait ReceiveRequest(net::Socket& socket, std::span<std::uint8_t> buffer,
-                           const TftpServerOptions& options, net::RecvResult& result) {
-    for (;;) {
-        std::memset(buffer.data(), 0, buffer.size());
-        if (options.stop != nullptr) {
-            result = socket.RecvFromFor(buffer, kStopPollInterval);
-            if (StopRequested(options))
-                return RequestWait::Stopped;
-            if (result.status == net::RecvStatus::TimedOut)
-                continue;
-        } else {
-            result = socket.RecvFrom(buffer);
+class SocketLink final : public TftpLink {
+  public:
+    explicit SocketLink(TftpSocket& socket) : m_socket(socket) {}
+    long Send(std::span<const std::uint8_t> packet, const net::Endpoint& to) override {
+        return m_socket.socket().SendTo(packet, to);
+    }
+    net::RecvResult TakeQueued(std::span<std::uint8_t> buffer) override {
+        if (m_socket.socket().BytesAvailable() <= 0) {
+            net::RecvResult none;
+            none.status = net::RecvStatus::TimedOut;
+            return none;
         }
-        if (result.status != net::RecvStatus::Data)
-            return RequestWait::Failed;
-        if (options.expectedClient && result.from.ip != *options.expectedClient) {
-            TraceMessage("Ignoring datagram from %s: expecting the request from %s\n",
-                         result.from.ip.ToString().c_str(), options.expectedClient->ToString().c_str());
+        return m_socket.socket().RecvFrom(buffer);
+    }
+    void Release() override { m_socket.Release(); }
+
+  private:
+    TftpSocket& m_socket;
+};
+
+// The worker's event loop: one receive at a time, bounded by the session's timer, each outcome
+// handed to the state machine as an event.
+int Serve(int firstPass, TftpSocket socket, const TftpServerOptions& options) {
+    if (options.onBound)
+        options.onBound(socket.port());
+    SocketLink link(socket);
+    TftpSession session = StartTftpSession(firstPass, options);
+    std::array<std::uint8_t, kTftpPacketSize> buffer{};
+    while (session.state != TftpState::Finished) {
+        TftpEvent event;
+        if (StopRequested(options)) {
+            event.kind = TftpEventKind::Stop;
+            TftpStateMachine(session, link, event, TftpClock::now());
             continue;
         }
-        return RequestWait::Datagram;
+        std::optional<std::chrono::milliseconds> wait;
+        if (session.deadline) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(*session.deadline - TftpClock::now());
+            wait = std::max(left, std::chrono::milliseconds(0));
+        }
+        if (options.stop != nullptr)
+            wait = std::min(wait.value_or(kStopPollInterval), kStopPollInterval);
+        buffer.fill(0);
+        const net::RecvResult r =
+            wait ? socket.socket().RecvFromFor(buffer, *wait) : socket.socket().RecvFrom(buffer);
+        const TftpClock::time_point now = TftpClock::now();
+        if (StopRequested(options)) {
+            event.kind = TftpEventKind::Stop;
+        } else if (r.status == net::RecvStatus::Data) {
+            event.bytes = std::span<const std::uint8_t>(buffer.data(), r.size);
+            event.from = r.from;
+        } else if (r.status == net::RecvStatus::TimedOut) {
+            if (!session.deadline || now < *session.deadline)
+                continue;
+            event.kind = TftpEventKind::Timeout;
+            event.error = r.error;
+        } else {
+            event.kind = TftpEventKind::ReceiveFailed;
+            event.error = r.error;
+        }
+        TftpStateMachine(session, link, event, now);
     }
+    return session.result;
 }
 
 } // namespace
 
-void SetTftpServerOptions(const TftpServerOptions& options) {
-    std::lock_guard<std::mutex> guard(g_optionsLock);
-    g_options = options;
+std::uint16_t TftpSocket::port() const {
+    auto local = m_socket.LocalEndpoint();
+    return local ? local->port : 0;
 }
 
-TftpServerOptions GetTftpServerOptions() {
-    std::lock_guard<std::mutex> guard(g_optionsLock);
-    return g_options;
+void TftpSocket::Release() {
+    if (!m_socket.valid())
+        return;
+    m_socket.Close();
+    net::Cleanup();
 }
 
-net::Socket OpenTftpSocket(const TftpServerOptions& options) {
+TftpSocket OpenTftpSocket(const TftpServerOptions& options) {
     net::StartupGuard startup;
     if (!startup.ok()) {
         RaiseError(ERR_SOCKETS_SETUP);
@@ -91,29 +139,18 @@ net::Socket OpenTftpSocket(const TftpServerOptions& options) {
         return {};
     }
     startup.release();
-    return socket;
-}
-
-net::Socket OpenTftpSocket() {
-    return OpenTftpSocket(GetTftpServerOptions());
+    return TftpSocket(std::move(socket));
 }
 
 int CheckTftpPort(const TftpServerOptions& options) {
-    net::Socket socket = OpenTftpSocket(options);
-    if (!socket)
-        return 0;
-    socket.Close();
-    net::Cleanup();
-    return 1;
+    return OpenTftpSocket(options) ? 1 : 0;
 }
 
-int CheckTftpPort() {
-    return CheckTftpPort(GetTftpServerOptions());
-}
-
-int StartTftpServer(int firstPass, const TftpServerOptions& options) {
+int StartTftpServer(int firstPass, TftpSocket socket, const TftpServerOptions& options) {
     try {
-        std::thread([firstPass, options] { TftpServerThread(firstPass, options); }).detach();
+        std::thread([firstPass, options, socket = std::move(socket)]() mutable {
+            TftpServerThread(firstPass, std::move(socket), options);
+        }).detach();
     } catch (const std::system_error& e) {
         TraceMessage("Error in CreateThread() call [errno=%d]\n", e.code().value());
         return 0;
@@ -121,98 +158,32 @@ int StartTftpServer(int firstPass, const TftpServerOptions& options) {
     return 1;
 }
 
-int StartTftpServer(int firstPass) {
-    return StartTftpServer(firstPass, GetTftpServerOptions());
+void SendTftpError(net::Socket& socket, const net::Endpoint& client, int code) {
+    std::array<std::uint8_t, kTftpPacketSize> packet{};
+    const std::size_t total = BuildErrorPacket(packet, code);
+    if (socket.SendTo(std::span<const std::uint8_t>(packet.data(), total), client) !=
+        static_cast<long>(total))
+        TraceMessage("ERROR: nak errno=%d.", net::LastError());
 }
 
-void SendTftpError(net::Socket& socket, const net::Endpoint& client, int code) {
-    const char* message = TftpErrorMessages[(code >= 0 && code < kTftpErrorMessageCount) ? code : 0];
+void SendTftpError(TftpLink& link, const net::Endpoint& client, int code) {
     std::array<std::uint8_t, kTftpPacketSize> packet{};
-    std::size_t length = std::strlen(message);
-    packet[0] = 0;
-    packet[1] = TFTP_ERROR;
-    packet[2] = static_cast<std::uint8_t>((code >> 8) & 0xFF);
-    packet[3] = static_cast<std::uint8_t>(code & 0xFF);
-    std::memcpy(packet.data() + kTftpHeaderSize, message, length);
-    std::size_t total = kTftpHeaderSize + length + 1; // the NUL is already there
-    long sent = socket.SendTo(std::span<const std::uint8_t>(packet.data(), total), client);
-    if (sent != static_cast<long>(total))
+    const std::size_t total = BuildErrorPacket(packet, code);
+    if (link.Send(std::span<const std::uint8_t>(packet.data(), total), client) != static_cast<long>(total))
         TraceMessage("ERROR: nak errno=%d.", net::LastError());
 }
 
 int TftpServerThread(int firstPass, const TftpServerOptions& options) {
     TraceMessage("\ntftp server thread started...\n");
-    net::Socket socket = OpenTftpSocket(options);
+    TftpSocket socket = OpenTftpSocket(options);
     if (!socket)
         return 0;
-    auto release = [&socket] {
-        socket.Close();
-        net::Cleanup();
-    };
-    if (options.onBound) {
-        auto local = socket.LocalEndpoint();
-        options.onBound(local ? local->port : options.port);
-    }
+    return Serve(firstPass, std::move(socket), options);
+}
 
-    std::array<std::uint8_t, kTftpPacketSize> buffer{};
-    for (int pass = firstPass; pass <= 2; ++pass) {
-        TraceMessage("Waiting for TFTP client request ...\n");
-        net::RecvResult got;
-        RequestWait wait = ReceiveRequest(socket, buffer, options, got);
-        if (wait == RequestWait::Stopped) {
-            release();
-            TraceMessage("\nftp server thread finished...\n");
-            return 0;
-        }
-        if (wait == RequestWait::Failed) {
-            TraceMessage("Error in recvfrom() call [errno=%d]\n", got.error);
-            release();
-            TraceMessage("\nftp server thread finished...\n");
-            return 0;
-        }
-        if (got.size == 0) {
-            RaiseError(ERR_SOCKET_CLOSED);
-            TraceMessage("socket was closed\n");
-            release();
-            TraceMessage("\nftp server thread finished...\n");
-            return 0;
-        }
-        unsigned opcode = (static_cast<unsigned>(buffer[0]) << 8) | buffer[1];
-        TraceMessage("...received TFTP request from %s ...\n", got.from.ip.ToString().c_str());
-        if (opcode == TFTP_WRQ) {
-            SendTftpError(socket, got.from, kTftpAccessViolation);
-            TraceMessage("Write was recieved ... and failed.");
-        } else if (opcode == TFTP_RRQ) {
-            if (g_TftpCallbacks.ReadBlockHandler == nullptr) {
-                SendTftpError(socket, got.from, kTftpAccessViolation);
-                TraceMessage("Read received and rejected.\n");
-                continue;
-            }
-            if (pass == 2) {
-                RaiseStatus(STATUS_PROGRAMMING);
-                TraceMessage("Server is programming the new firmware image.\n");
-            } else {
-                RaiseStatus(STATUS_VERIFYING);
-                TraceMessage("Server is verifying the image integrity.\n");
-            }
-            if (ProcessTftpReadRequest(socket, buffer.data(), got.size, got.from, options) == 0) {
-                if (!StopRequested(options)) {
-                    RaiseError(ERR_READ_REQUEST);
-                    TraceMessage("Error: ProcessTftpReadRequest() call failed...bailing out. \n");
-                }
-                release();
-                TraceMessage("\nftp server thread finished...\n");
-                return 0;
-            }
-            if (pass != 2) {
-                TraceMessage("Server is erasing the flash...\n");
-                RaiseStatus(STATUS_ERASING);
-            }
-        }
-        // Any other opcode uses up the pass with nothing sent.
-    }
-    release();
-    RaiseStatus(STATUS_COMPLETE);
-    TraceMessage("\nftp server thread finished...\n");
-    return 1;
+int TftpServerThread(int firstPass, TftpSocket socket, const TftpServerOptions& options) {
+    TraceMessage("\ntftp server thread started...\n");
+    if (!socket)
+        return 0;
+    return Serve(firstPass, std::move(socket), options);
 }

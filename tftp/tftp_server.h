@@ -9,52 +9,92 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 
 inline constexpr std::uint16_t kTftpPort = 69;
 
-// How the server drives recovery when an ACK does not come: resend the DATA packet unchanged
-// after `initial`, doubling up to `cap`, and give up at the `timeouts`-th expiry without progress
-// (so the defaults wait 1+2+4+8+8+8+8+8 = 47 s and resend 7 times). timeouts <= 0 or a zero
-// initial time waits without limit and never resends.
+// RFC 1123 4.2.3.2 asks for an adaptive retransmission timer. The first DATA packet waits
+// `initial` for its ACK. Afterwards the time-out follows the device's round-trip time the way TCP
+// estimates it (RFC 6298: smoothed RTT and variance, no sample from a block sent twice), never
+// below `floor`, and doubles on each expiry up to `cap`. A transfer that makes no progress for
+// `giveUp` ends; zero waits without limit.
 struct RetransmitPolicy {
     std::chrono::milliseconds initial{1000};
-    std::chrono::milliseconds cap{8000};
-    int timeouts = 8;
+    std::chrono::milliseconds floor{20};
+    std::chrono::milliseconds cap{2000};
+    std::chrono::milliseconds giveUp{47000};
+};
+
+// Part of a worker's lifecycle: whoever starts a worker and must get its port back (a front end
+// moving on to the next device, a program shutting down, a test fixture) keeps one of these and
+// hands it to the worker through TftpServerOptions::stop. Once requested, the worker releases its
+// socket within a few milliseconds and ends with 0, raising no event. Safe from any thread.
+class TftpServerStop {
+  public:
+    void Request() { m_requested.store(true); }
+    bool Requested() const { return m_requested.load(); }
+
+  private:
+    std::atomic<bool> m_requested{false};
 };
 
 struct TftpServerOptions {
-    // The product always serves on 69; tests and the CLI may choose another port. 0 binds any
-    // free port, which the server then reports through onBound.
+    // The device always asks on 69; the CLI and tests may choose another port. 0 binds any free
+    // port, which the server then reports through onBound.
     std::uint16_t port = kTftpPort;
     // While set, datagrams on the port from any other host are ignored (and traced).
     std::optional<net::Ipv4> expectedClient;
     RetransmitPolicy retransmit;
-    // Called on the worker thread once the socket is bound, with the port it holds.
+    // How long the worker waits for the programming request once the verification download has
+    // ended. The device erases for up to 45 s first. Zero waits without limit.
+    std::chrono::milliseconds programmingWait{120000};
+    // Called on the worker thread once it serves, with the port it holds.
     std::function<void(std::uint16_t)> onBound;
-    // For tests only, so that every worker can be joined: when set, the worker's waits wake at
-    // least every few milliseconds and, once the flag is true, the worker releases its socket
-    // and ends with 0 without raising an event. The product never sets it.
-    const std::atomic<bool>* stop = nullptr;
+    // Empty: the worker runs until both passes are served or it fails.
+    std::shared_ptr<const TftpServerStop> stop;
 };
 
-// The options that OpenTftpSocket, CheckTftpPort and StartTftpServer use unless given others.
-void SetTftpServerOptions(const TftpServerOptions& options);
-TftpServerOptions GetTftpServerOptions();
+// The server's bound UDP socket together with the counted socket start-up it holds. Both are
+// released together, in the destructor or by Release().
+class TftpSocket {
+  public:
+    TftpSocket() = default;
+    explicit TftpSocket(net::Socket socket) : m_socket(std::move(socket)) {}
+    ~TftpSocket() { Release(); }
+    TftpSocket(TftpSocket&& other) noexcept = default;
+    TftpSocket& operator=(TftpSocket&& other) noexcept {
+        if (this != &other) {
+            Release();
+            m_socket = std::move(other.m_socket);
+        }
+        return *this;
+    }
+    TftpSocket(const TftpSocket&) = delete;
+    TftpSocket& operator=(const TftpSocket&) = delete;
 
-// Returns the bound UDP socket, or an invalid one after raising and tracing the failure. The
-// caller owns the socket and one counted start-up (net::Cleanup once).
-net::Socket OpenTftpSocket(const TftpServerOptions& options);
-net::Socket OpenTftpSocket();
+    explicit operator bool() const { return m_socket.valid(); }
+    net::Socket& socket() { return m_socket; }
+    std::uint16_t port() const;
+    void Release();
+
+  private:
+    net::Socket m_socket;
+};
+
+// Returns the bound socket, or an empty one after raising and tracing the failure.
+TftpSocket OpenTftpSocket(const TftpServerOptions& options);
 // 1 if the port could be bound, else 0. Leaves nothing open.
 int CheckTftpPort(const TftpServerOptions& options);
-int CheckTftpPort();
-// Starts TftpServerThread(firstPass) on a new thread that nobody joins. Returns 1.
-int StartTftpServer(int firstPass, const TftpServerOptions& options);
-int StartTftpServer(int firstPass);
-// The worker's body: 1 after both passes, 0 after a failure.
+// Starts TftpServerThread(firstPass, socket, options) on a new thread that nobody joins; the
+// options' stop, if any, ends it. 1, or 0 if no thread could be made (the socket is then released).
+int StartTftpServer(int firstPass, TftpSocket socket, const TftpServerOptions& options);
+// The worker's body: 1 after both passes, 0 after a failure or a stop. This form opens its own
+// socket; the other serves on one opened beforehand, so that the port is held from the caller's
+// check until the worker ends and a device that asks at once is heard.
 int TftpServerThread(int firstPass, const TftpServerOptions& options);
+int TftpServerThread(int firstPass, TftpSocket socket, const TftpServerOptions& options);
 
 // RFC 1350 opcodes, big-endian in the first two bytes of every packet.
 enum TftpOpcode : std::uint16_t {
@@ -80,32 +120,7 @@ inline constexpr int kTftpAccessViolation = 2;
 // Sends one ERROR packet with the code and its message to client. A failed send is traced only.
 void SendTftpError(net::Socket& socket, const net::Endpoint& client, int code);
 
-// Serves one read request (the whole datagram, opcode included) to client over the server socket:
-// 1 when the last block has been acknowledged, 0 on any failure.
-int ProcessTftpReadRequest(net::Socket& socket, const unsigned char* request, std::size_t length,
-                           const net::Endpoint& client, const TftpServerOptions& options);
-int ProcessTftpReadRequest(net::Socket& socket, const unsigned char* request, std::size_t length,
-                           const net::Endpoint& client);
-
 // The handlers registered in slots 1 and 2 of the table.
 // start: the byte after the opcode; end: the byte after the last byte received.
 int CheckFilename(const unsigned char* start, const unsigned char* end, int kind);
 int ReadImageBlock(unsigned char* destination, unsigned* count, unsigned* block, unsigned blockSize);
-
-// What WaitForAck needs besides the block number: who the transfer is with, the DATA packet to
-// send again when the timer expires, the timer, and the test-only stop flag.
-struct AckWait {
-    net::Endpoint client;
-    std::span<const std::uint8_t> packet;
-    RetransmitPolicy retransmit;
-    const std::atomic<bool>* stop = nullptr;
-};
-
-inline constexpr int kAckFailed = 0;
-inline constexpr int kAckReceived = 1;
-// Waits for the ACK of `block`: kAckReceived once it has come, kAckFailed on failure. Duplicate
-// ACKs of the previous block, datagrams of other kinds and datagrams from other hosts are traced
-// and waited past; only the timer resends.
-int WaitForAck(net::Socket& socket, unsigned block, const AckWait& wait);
-// Discards every datagram already queued: the bytes discarded, or -1 after a receive failure.
-long DrainSocket(net::Socket& socket);

@@ -61,7 +61,7 @@ class ContinueSequence : public ::testing::Test {
         m_port = FreeUdpPort();
     }
     void TearDown() override {
-        m_stop = true;
+        m_stop->Request();
         if (m_result.worker.joinable())
             m_result.worker.join();
         SetHttpPort(kHttpPort);
@@ -77,7 +77,7 @@ class ContinueSequence : public ::testing::Test {
         };
         TftpServerOptions t;
         t.port = m_port;
-        t.stop = &m_stop;
+        t.stop = m_stop;
         r.tftp = t;
         r.worker = WorkerMode::Joinable;
         return r;
@@ -85,7 +85,7 @@ class ContinueSequence : public ::testing::Test {
     void Run(const ContinueRequest& r) { m_result = RunContinueSequence(r); }
 
     std::uint16_t m_port = 0;
-    std::atomic<bool> m_stop{false};
+    std::shared_ptr<TftpServerStop> m_stop = std::make_shared<TftpServerStop>();
     std::vector<ConfirmQuestion> m_asked;
     ContinueResult m_result;
 };

@@ -12,7 +12,7 @@ ServerRun::ServerRun(TftpServerOptions options, int firstPass) {
     g_TftpCallbacks.ReadBlockHandler = &ReadImageBlock;
     g_TftpCallbacks.WriteBlockHandler = nullptr;
     options.port = 0;
-    options.stop = &m_stop;
+    options.stop = m_stop;
     options.onBound = [this](std::uint16_t port) { m_bound.set_value(port); };
     m_resultFuture = m_result.get_future();
     std::future<std::uint16_t> bound = m_bound.get_future();
@@ -36,7 +36,7 @@ ServerRun::~ServerRun() {
 }
 
 void ServerRun::Stop() {
-    m_stop = true;
+    m_stop->Request();
     if (m_thread.joinable())
         m_thread.join();
 }

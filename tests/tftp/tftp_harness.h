@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,7 +40,7 @@ class ServerRun {
     void Stop();
 
   private:
-    std::atomic<bool> m_stop{false};
+    std::shared_ptr<TftpServerStop> m_stop = std::make_shared<TftpServerStop>();
     std::promise<std::uint16_t> m_bound;
     std::promise<int> m_result;
     std::future<int> m_resultFuture;

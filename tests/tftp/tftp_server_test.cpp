@@ -154,16 +154,29 @@ TEST_F(TftpServerTest, WriteRequestIsRefusedAndUsesUpThePass) {
         std::string::npos);
 }
 
-TEST_F(TftpServerTest, DatagramsOfOtherKindsUseUpBothPasses) {
-    UseFile(10);
+TEST_F(TftpServerTest, DatagramsThatAreNotRequestsUseUpNoPass) {
+    Bytes image = UseFile(10);
     EventRecorder recorder;
     ServerRun server;
-    RawClient stray;
-    stray.Send(Ack(1), server.endpoint());
-    stray.Send(Bytes{0, 9, 1}, server.endpoint());
+    RawClient device;
+    device.Send(Ack(1), server.endpoint());
+    device.Send(Bytes{0, 9, 1}, server.endpoint());
+    device.Send(Bytes{0, 3, 0, 1, 'x'}, server.endpoint());
+    device.Send(ErrorPacket(0, "late"), server.endpoint());
+    EXPECT_TRUE(Silent(device));
+    EXPECT_TRUE(recorder.WaitForTrace("Ignoring a datagram of opcode 5 from 127.0.0.1: not a request\n"));
+    EXPECT_TRUE(recorder.Names().empty());
+    // Both passes are still there for the device's two requests.
+    EXPECT_EQ(Fetch(device, server.endpoint()).data, image);
+    device.Send(Ack(1), server.endpoint()); // a late repeat of the last ACK, between the passes
+    EXPECT_EQ(Fetch(device, server.endpoint()).data, image);
     ASSERT_EQ(server.Finish(), 1);
-    EXPECT_TRUE(Silent(stray));
-    EXPECT_EQ(recorder.Names(), (Names{"STATUS_COMPLETE"}));
+    EXPECT_EQ(recorder.Names(),
+              (Names{"STATUS_VERIFYING", "STATUS_ERASING", "STATUS_PROGRAMMING", "STATUS_COMPLETE"}));
+    EXPECT_NE(recorder.Trace().find("Ignoring a datagram of opcode 4 from 127.0.0.1: not a request\n"
+                                    "Ignoring a datagram of opcode 9 from 127.0.0.1: not a request\n"
+                                    "Ignoring a datagram of opcode 3 from 127.0.0.1: not a request\n"),
+              std::string::npos);
 }
 
 TEST_F(TftpServerTest, EmptyDatagramEndsTheWorkerAndFreesThePort) {

@@ -1,0 +1,134 @@
+// The server's state machine: the two-pass sequence and the read transfer of one device, as one
+// struct of state driven by events (a datagram, a timer expiry, a failed receive, a stop).
+//
+//   AwaitingRequest(pass) --RRQ--> Sending(pass) --last ACK--> AwaitingRequest(pass + 1) ... Finished
+//
+// The machine never blocks and never reads a clock or a socket of its own: the driver (the worker
+// loop in tftp_server.cpp, or a test) hands it each event with the time it happened, and the
+// machine acts on the network through a TftpLink. The session holds everything of one device, so a
+// server can keep one per client address on a shared socket.
+#pragma once
+
+#include "net/net.h"
+#include "tftp/tftp_server.h"
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+using TftpClock = std::chrono::steady_clock;
+
+// What the machine needs of the network.
+class TftpLink {
+  public:
+    virtual ~TftpLink() = default;
+    // sendto(): the count sent, or -1 (LastError() then holds the reason).
+    virtual long Send(std::span<const std::uint8_t> packet, const net::Endpoint& to) = 0;
+    // The next datagram already queued, without waiting: Data, TimedOut when nothing is queued,
+    // or Failed.
+    virtual net::RecvResult TakeQueued(std::span<std::uint8_t> buffer) = 0;
+    // Closes the socket and its start-up.
+    virtual void Release() = 0;
+};
+
+// One datagram held for later, with its sender.
+struct TftpDatagram {
+    std::array<std::uint8_t, kTftpPacketSize> bytes{};
+    std::size_t length = 0;
+    net::Endpoint from;
+};
+
+enum class TftpState {
+    AwaitingRequest, // waiting for the read request of `pass`
+    Sending,         // a DATA block is out, its ACK awaited
+    Finished,        // released; `result` holds the worker's result
+};
+
+// RFC 6298 estimate of the device's round-trip time.
+struct RttEstimate {
+    std::chrono::microseconds srtt{0};
+    std::chrono::microseconds rttvar{0};
+    bool valid = false;
+};
+
+struct TftpSession {
+    TftpState state = TftpState::AwaitingRequest;
+    int pass = 1;
+    int result = 0;
+
+    // The transfer: who it is with (the request's address and port), the block whose ACK is
+    // awaited, its byte count and its DATA packet, ready to be sent again.
+    net::Endpoint client;
+    unsigned block = 0;
+    unsigned count = 0;
+    std::array<std::uint8_t, kTftpPacketSize> packet{};
+    std::size_t packetSize = 0;
+    // A duplicate ACK or another datagram of the device's arrived while the last block's ACK was
+    // awaited: the device is still there, so a silent end cannot be assumed.
+    bool heardDuringLastBlock = false;
+
+    // The timer: one deadline, for the outstanding block's ACK or for the programming request.
+    std::optional<TftpClock::time_point> deadline;
+    std::chrono::microseconds rto{0};
+    TftpClock::time_point sentAt;
+    bool resent = false; // Karn: a block sent twice gives no RTT sample
+    TftpClock::time_point lastProgress;
+    TftpClock::time_point programmingWaitStart;
+    RttEstimate rtt;
+
+    // A datagram that a drain kept: it is handled as soon as the event that drained ends.
+    std::optional<TftpDatagram> pending;
+
+    // Settings, copied from the server's options.
+    std::optional<net::Ipv4> expectedClient;
+    RetransmitPolicy retransmit;
+    std::chrono::milliseconds programmingWait{0};
+};
+
+enum class TftpEventKind { Datagram, Timeout, ReceiveFailed, Stop };
+
+struct TftpEvent {
+    TftpEventKind kind = TftpEventKind::Datagram;
+    std::span<const std::uint8_t> bytes; // Datagram: what was received
+    net::Endpoint from;                  // Datagram: its sender
+    int error = 0;                       // Timeout, ReceiveFailed: the socket layer's error number
+};
+
+// A session waiting for the request of firstPass; traces "Waiting for TFTP client request ...".
+TftpSession StartTftpSession(int firstPass, const TftpServerOptions& options);
+
+// The one dispatch: every event goes through here.
+void TftpStateMachine(TftpSession& session, TftpLink& link, const TftpEvent& event,
+                      TftpClock::time_point now);
+
+// Starts (or restarts from block 1) the read transfer of `request`, opcode included: checks it,
+// selects the image and sends the first DATA block. 1 when that block is out, 0 on failure, after
+// its trace lines.
+int ProcessTftpReadRequest(TftpSession& session, TftpLink& link, const unsigned char* request,
+                           std::size_t length, const net::Endpoint& client, TftpClock::time_point now);
+
+enum class AckOutcome {
+    Acknowledged, // the outstanding block's ACK came
+    Waiting,      // nothing that moves the transfer; keep waiting
+    Failed,       // the transfer ends in failure
+    RequestAgain, // a read request from the device for "image"; see TftpStateMachine
+};
+
+// Judges one datagram of the transfer's client while the ACK of session.block is awaited.
+AckOutcome WaitForAck(TftpSession& session, TftpLink& link, const TftpEvent& datagram);
+
+// Discards every datagram already queued, but stops at the first that is worth waiting for (the
+// ACK of `awaitedBlock` from the client's host, or a read request from it) and hands that one back
+// in `kept`. Returns the bytes discarded, or -1 after a receive failure (ERR_RECEIVE raised).
+long DrainSocket(TftpLink& link, const net::Endpoint& client, unsigned awaitedBlock,
+                 std::optional<TftpDatagram>& kept);
+
+// Sends one ERROR packet with the code and its message. A failed send is traced only.
+void SendTftpError(TftpLink& link, const net::Endpoint& client, int code);
+
+// The time-out after an RTT sample: SRTT + max(1 ms, 4 RTTVAR), within the policy's floor and cap.
+std::chrono::microseconds RetransmitTimeout(const RttEstimate& rtt, const RetransmitPolicy& policy);
+void AddRttSample(RttEstimate& rtt, std::chrono::microseconds sample);
