@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 #include "cli/commands.h"
+#include "cli/device_cli.h"
 #include "cli/progress.h"
 
 #include "engine/events.h"
@@ -12,6 +13,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -22,7 +24,7 @@ namespace {
 
 constexpr char kServeHelp[] =
     "usage: skelvo-cli serve (--image FILE | --builtin tolva21|tolva22|dravenholt)\n"
-    "                        [--port N] [--trace] [--client ADDR]\n"
+    "                        [--port N] [--trace] [--client ADDR] [--programming-wait S]\n"
     "\n"
     "Serves one firmware image by TFTP as a device expects it during an upgrade: the file\n"
     "\"image\" in mode \"octet\", twice. The first download lets the device verify the image; the\n"
@@ -39,11 +41,15 @@ constexpr char kServeHelp[] =
     "  --trace           print the server's trace lines on standard output\n"
     "  --client ADDR     accept requests only from this IPv4 address (the device); datagrams\n"
     "                    from other hosts are ignored and use up no download\n"
+    "  --programming-wait S\n"
+    "                    after the first download, wait at most S seconds for the second\n"
+    "                    (default 120; the device erases its flash first; 0 waits without limit)\n"
     "  --help            show this text\n"
     "\n"
     "Standard error shows the serving port, then the current step and a progress bar when it is\n"
-    "a terminal. Every DATA packet that is not acknowledged is sent again after 1 s, then 2, 4\n"
-    "and 8 s; the transfer fails after 47 s without an answer.\n"
+    "a terminal. A DATA packet that is not acknowledged is sent again after a time-out that\n"
+    "follows the measured round-trip time (1 s at first, at least 20 ms, at most 2 s); a transfer\n"
+    "fails after 47 s without progress.\n"
     "\n"
     "exit status:\n"
     "  0  both downloads were served (STATUS_COMPLETE)\n"
@@ -58,6 +64,7 @@ struct ServeArgs {
     std::uint16_t port = kTftpPort;
     bool trace = false;
     std::optional<net::Ipv4> client;
+    int programmingWait = 120;
     bool help = false;
 };
 
@@ -118,6 +125,12 @@ std::string ParseServeArgs(std::span<char*> args, ServeArgs& out) {
             if (!ip)
                 return "--client needs a dotted IPv4 address such as 192.168.1.20";
             out.client = ip;
+        } else if (arg == "--programming-wait") {
+            auto v = value();
+            auto seconds = v ? ParseSeconds(*v) : std::nullopt;
+            if (!seconds)
+                return "--programming-wait needs a number of seconds from 0 to 86400";
+            out.programmingWait = *seconds;
         } else {
             return "unknown option \"" + std::string(arg) + "\"";
         }
@@ -137,6 +150,7 @@ struct ServeState {
     ProgressDisplay* display = nullptr;
     int lastError = 0;
     bool complete = false;
+    bool confirmed = true;
 };
 ServeState* g_state = nullptr;
 
@@ -151,8 +165,11 @@ int OnServeError(int code, void*) {
 int OnServeStatus(int code, void* info) {
     if (g_state == nullptr)
         return 1;
-    if (code == STATUS_COMPLETE)
+    if (code == STATUS_COMPLETE) {
         g_state->complete = true;
+        g_state->confirmed =
+            info == nullptr || static_cast<const CompletionInfo*>(info)->FinalAckReceived != 0;
+    }
     if (g_state->display != nullptr)
         g_state->display->OnStatus(code, info);
     return 1;
@@ -206,7 +223,9 @@ int RunServe(std::span<char*> args) {
     TftpServerOptions options;
     options.port = opts.port;
     options.expectedClient = opts.client;
-    if (CheckTftpPort(options) == 0) {
+    options.programmingWait = std::chrono::seconds(opts.programmingWait);
+    TftpSocket socket = OpenTftpSocket(options);
+    if (!socket) {
         int error = net::LastError();
         PrintError(state.lastError);
         if (error == EACCES)
@@ -228,12 +247,15 @@ int RunServe(std::span<char*> args) {
         std::fflush(stderr);
     };
 
-    int result = TftpServerThread(1, options);
+    int result = TftpServerThread(1, std::move(socket), options);
     display.Finish();
     g_state = nullptr;
 
     if (result == 1 && state.complete && state.lastError == 0) {
         std::fprintf(stderr, "skelvo-cli serve: both downloads served. %s\n", SuccessDescription().c_str());
+        if (!state.confirmed)
+            std::fprintf(stderr, "skelvo-cli serve: the last block of the second download was not "
+                                 "acknowledged; the device very probably holds it all\n");
         return kExitOk;
     }
     if (state.lastError != 0)
