@@ -22,10 +22,21 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
-  # Keep package scripts from starting daemons (tftpd-hpa would take UDP port 69).
-  printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
-  chmod +x /usr/sbin/policy-rc.d
-  trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+  # Keep package scripts from starting daemons (tftpd-hpa would take UDP port 69). Exit 101 tells
+  # invoke-rc.d and deb-systemd-invoke that no service may be started. A policy of the
+  # machine's own is put back afterwards; services already running are never touched.
+  policy=/usr/sbin/policy-rc.d
+  saved=""
+  if [ -e "$policy" ]; then
+    saved=$(mktemp)
+    cp -p "$policy" "$saved"
+  fi
+  restore_policy() {
+    if [ -n "$saved" ]; then mv -f "$saved" "$policy"; else rm -f "$policy"; fi
+  }
+  trap restore_policy EXIT
+  printf '#!/bin/sh\nexit 101\n' > "$policy"
+  chmod +x "$policy"
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
@@ -44,6 +55,3 @@ if [ ! -x /opt/skelvo-peers/atftpd/usr/sbin/atftpd ]; then
   fi
 fi
 
-# Any tftpd that a package did start must not hold port 69.
-pkill -x in.tftpd 2>/dev/null || true
-exit 0
