@@ -28,6 +28,8 @@ int OnStatus(int code, void* info) {
         e.sent = p->Sent;
         e.total = p->Total;
     }
+    if (code == STATUS_COMPLETE && info != nullptr)
+        e.confirmed = static_cast<const CompletionInfo*>(info)->FinalAckReceived != 0;
     if (g_recorder != nullptr)
         g_recorder->Add(e);
     return 1;

@@ -16,6 +16,7 @@ struct RecordedEvent {
     int code;
     std::int32_t sent = 0;  // STATUS_PROGRESS only
     std::int32_t total = 0; // STATUS_PROGRESS only
+    bool confirmed = true;  // STATUS_COMPLETE only: the final ACK came (CompletionInfo)
     bool operator==(const RecordedEvent&) const = default;
 };
 
