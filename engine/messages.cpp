@@ -84,6 +84,11 @@ std::string SuccessDescription() {
     return "Once the server has finished rebooting the device is ready to use.";
 }
 
+std::string UnconfirmedEndNote() {
+    return "The server did not acknowledge the last block. It very probably holds the whole image: "
+           "check that it restarts with the new version.";
+}
+
 std::string ProgressText(int sent, int total) {
     return "Transferring " + std::to_string(sent) + " of " + std::to_string(total) + " bytes.\n";
 }
@@ -134,6 +139,11 @@ std::string ErrorText(int errorCode, std::string_view hostName, std::string_view
             "ERROR: Invalid Username ( %s ) or Password Entered\n\nPlease check that both the username "
             "and password are correct",
             loginName);
+    case ERR_NO_PROGRAMMING_REQUEST:
+        return Insert("ERROR: The Varnek Server %s verified the image but did not ask for it again. It may "
+                      "have rejected the image, in which case its firmware is unchanged, or it may have "
+                      "failed while erasing its flash.",
+                      hostName);
     default:
         return {};
     }

@@ -18,14 +18,17 @@ std::string StepDescription(int statusCode);
 // The success form's title and description (STATUS_COMPLETE).
 std::string SuccessTitle(std::string_view hostName, std::string_view version);
 std::string SuccessDescription();
+// What a success adds when the device never acknowledged the last block of the programming
+// download (CompletionInfo::FinalAckReceived == 0).
+std::string UnconfirmedEndNote();
 
 // "Transferring %d of %d bytes.\n" and the bar position: sent / total, then x 100, in double
 // precision, truncated toward zero; 0 for a total of 0. May exceed 100.
 std::string ProgressText(int sent, int total);
 int ProgressPosition(int sent, int total);
 
-// The text of an UpgradeError (codes 1 to 10); empty for any other code. Codes 6 to 9 insert the
-// host name, code 10 the login name. Held whole, whatever their lengths.
+// The text of an UpgradeError (codes 1 to 11); empty for any other code. Codes 6 to 9 and 11
+// insert the host name, code 10 the login name. Held whole, whatever their lengths.
 std::string ErrorText(int errorCode, std::string_view hostName, std::string_view loginName);
 
 // Step 1's title and the introduction line, as the dialog starts.

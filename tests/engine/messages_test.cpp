@@ -29,7 +29,7 @@ TEST(PresentedVersion, FollowsTheImageInUse) {
         "The Skelvo utility has successfully upgraded the Varnek Server: 192.0.2.7. to version 6.2.1 \n\n");
 }
 
-TEST(ErrorText, InsertsHostOrLoginWholeAndKnowsOnlyCodesOneToTen) {
+TEST(ErrorText, InsertsHostOrLoginWholeAndKnowsOnlyCodesOneToEleven) {
     EXPECT_EQ(
         ErrorText(ERR_LOGIN, "h", "root"),
         "ERROR: Invalid Username ( root ) or Password Entered\n\nPlease check that both the username and "
@@ -40,9 +40,14 @@ TEST(ErrorText, InsertsHostOrLoginWholeAndKnowsOnlyCodesOneToTen) {
     EXPECT_NE(t.find(longHost + "."), std::string::npos);
     EXPECT_GT(t.size(), 255u);
     EXPECT_TRUE(ErrorText(0, "h", "l").empty());
-    EXPECT_TRUE(ErrorText(11, "h", "l").empty());
-    for (int code = 1; code <= 10; ++code)
+    EXPECT_TRUE(ErrorText(12, "h", "l").empty());
+    for (int code = 1; code <= 11; ++code)
         EXPECT_FALSE(ErrorText(code, "h", "l").empty()) << code;
+    // Neither cause is certain, so the text names both and which of them leaves the flash intact.
+    EXPECT_EQ(ErrorText(ERR_NO_PROGRAMMING_REQUEST, longHost, "root"),
+              "ERROR: The Varnek Server " + longHost +
+                  " verified the image but did not ask for it again. It may have rejected the image, in "
+                  "which case its firmware is unchanged, or it may have failed while erasing its flash.");
 }
 
 } // namespace
