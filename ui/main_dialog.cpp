@@ -194,7 +194,7 @@ void MainDialog::runContinue() {
         return answer == QMessageBox::No ? ConfirmAnswer::No : ConfirmAnswer::Cancel;
     };
     if (const auto& network = TestNetwork()) {
-        TftpServerOptions options = GetTftpServerOptions();
+        TftpServerOptions options;
         options.port = network->tftpPort;
         request.tftp = options;
     }
@@ -205,10 +205,7 @@ void MainDialog::runContinue() {
 }
 
 int DialogOnUpgradeStatus(int code, void* info) {
-    ProgressInfo progress{};
-    const bool hasProgress = code == STATUS_PROGRESS && info != nullptr;
-    if (hasProgress)
-        progress = *static_cast<const ProgressInfo*>(info);
+    StatusPayload payload = CopyStatusPayload(code, info);
     EventContext context = CurrentEventContext();
     std::lock_guard<std::mutex> guard(g_targetLock);
     if (g_target == nullptr)
@@ -216,8 +213,8 @@ int DialogOnUpgradeStatus(int code, void* info) {
     MainDialog* target = g_target;
     QMetaObject::invokeMethod(
         target,
-        [target, code, progress, hasProgress, context = std::move(context)] {
-            OnUpgradeStatus(*target, code, hasProgress ? &progress : nullptr, context);
+        [target, code, payload, context = std::move(context)] {
+            OnUpgradeStatus(*target, code, payload, context);
             target->countPresented();
         },
         Qt::QueuedConnection);

@@ -44,7 +44,18 @@ EventContext CurrentEventContext() {
     return EventContext{g_TftpConfigData.ImageToUse, g_TftpConfigData.HostName, g_TftpConfigData.LoginName};
 }
 
-int OnUpgradeStatus(DialogControls& dialog, int code, const ProgressInfo* progress,
+StatusPayload CopyStatusPayload(int code, const void* info) {
+    StatusPayload payload;
+    if (info == nullptr)
+        return payload;
+    if (code == STATUS_PROGRESS)
+        payload.progress = *static_cast<const ProgressInfo*>(info);
+    else if (code == STATUS_COMPLETE)
+        payload.completion = *static_cast<const CompletionInfo*>(info);
+    return payload;
+}
+
+int OnUpgradeStatus(DialogControls& dialog, int code, const StatusPayload& payload,
                     const EventContext& context) {
     switch (code) {
     case STATUS_COMMAND_ACCEPTED:
@@ -64,25 +75,31 @@ int OnUpgradeStatus(DialogControls& dialog, int code, const ProgressInfo* progre
     case STATUS_ERASING:
         ShowStep(dialog, code, false);
         break;
-    case STATUS_PROGRESS:
-        if (progress == nullptr)
+    case STATUS_PROGRESS: {
+        if (!payload.progress)
             break;
+        const ProgressInfo& progress = *payload.progress;
         dialog.Show(ID_INTRO);
-        dialog.SetText(ID_PROGRESS_LABEL, ProgressText(progress->Sent, progress->Total));
+        dialog.SetText(ID_PROGRESS_LABEL, ProgressText(progress.Sent, progress.Total));
         // Range and step go with every event; a position above the range shows as a full bar.
         dialog.SendProgress(ID_PROGRESS_BAR, ProgressMessage::SetRange, 0, 100);
         dialog.SendProgress(ID_PROGRESS_BAR, ProgressMessage::SetStep, 1);
         dialog.SendProgress(ID_PROGRESS_BAR, ProgressMessage::SetPos,
-                            ProgressPosition(progress->Sent, progress->Total));
+                            ProgressPosition(progress.Sent, progress.Total));
         break;
-    case STATUS_COMPLETE:
+    }
+    case STATUS_COMPLETE: {
+        std::string description = SuccessDescription();
+        if (payload.completion && payload.completion->FinalAckReceived == 0)
+            description += "\n\n" + UnconfirmedEndNote();
         dialog.SetText(ID_STEP_TITLE, SuccessTitle(context.hostName, PresentedVersion(context.imageToUse)));
         dialog.Show(ID_STEP_TITLE);
-        dialog.SetText(ID_STEP_TEXT, SuccessDescription());
+        dialog.SetText(ID_STEP_TEXT, description);
         dialog.Show(ID_STEP_TEXT);
         HideAll(dialog, {ID_INTRO, ID_PROGRESS_LABEL, ID_PROGRESS_BAR, ID_CONTINUE, ID_CANCEL});
         ShowCloseEnabled(dialog);
         break;
+    }
     default:
         break;
     }

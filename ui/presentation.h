@@ -6,6 +6,7 @@
 #include "engine/events.h"
 #include "ui/controls.h"
 
+#include <optional>
 #include <string>
 
 namespace skelvo::ui {
@@ -20,9 +21,19 @@ struct EventContext {
 // A copy of g_TftpConfigData's HostName, LoginName and ImageToUse as they stand now.
 EventContext CurrentEventContext();
 
-// Apply one event to the dialog. `progress` is read only for STATUS_PROGRESS (null: ignored).
+// A status event's payload, copied out of the raising call: the engine's pointer is valid only
+// during the call, and a front end may present the event later on another thread.
+struct StatusPayload {
+    std::optional<ProgressInfo> progress;     // STATUS_PROGRESS
+    std::optional<CompletionInfo> completion; // STATUS_COMPLETE; empty reads as confirmed
+};
+
+// Reads `info` as the payload that `code` carries; null or a code without one gives an empty one.
+StatusPayload CopyStatusPayload(int code, const void* info);
+
+// Apply one event to the dialog. A STATUS_PROGRESS without its payload is ignored.
 // Codes outside the tables change nothing. Both return 1, as the handler table expects.
-int OnUpgradeStatus(DialogControls& dialog, int code, const ProgressInfo* progress,
+int OnUpgradeStatus(DialogControls& dialog, int code, const StatusPayload& payload,
                     const EventContext& context);
 int OnUpgradeError(DialogControls& dialog, int code, const EventContext& context);
 

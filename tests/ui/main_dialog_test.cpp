@@ -179,6 +179,25 @@ TEST_F(MainDialogTest, WorkerEventsWalkThroughEveryForm) {
         "The Skelvo utility has successfully upgraded the Varnek Server: 192.0.2.7. to version 1.0.9 \n\n");
 }
 
+TEST_F(MainDialogTest, AnUnconfirmedEndShowsItsNoteWhole) {
+    SetHostName("192.0.2.7");
+    SetImageToUse(SERVER_TOLVA_22XX);
+    MainDialog dialog;
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    // The worker's payload is overwritten as soon as the call returns: the queued presentation
+    // must have taken a copy.
+    RaiseOnWorker(dialog, {Status(STATUS_COMMAND_ACCEPTED), Status(STATUS_PROGRAMMING), Completed(0)});
+    EXPECT_EQ(VisibleControls(dialog), (std::set<int>{ID_BANNER, ID_STEP_TITLE, ID_STEP_TEXT, ID_CLOSE}));
+    EXPECT_TRUE(dialog.control(ID_CLOSE)->isEnabled());
+    StaticText* text = Text(dialog, ID_STEP_TEXT);
+    EXPECT_EQ(text->text().toStdString(), SuccessDescription() + "\n\n" + UnconfirmedEndNote());
+    EXPECT_TRUE(text->fitsWhole());
+
+    RaiseOnWorker(dialog, {Completed(1)});
+    EXPECT_EQ(text->text().toStdString(), SuccessDescription());
+}
+
 TEST_F(MainDialogTest, BarPositionEdgeCases) {
     MainDialog dialog;
     RaiseOnWorker(dialog,

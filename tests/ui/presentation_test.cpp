@@ -19,7 +19,7 @@ using skelvo::test::RecordingDialog;
 RecordingDialog* g_dialog = nullptr;
 
 int StatusToDialog(int code, void* info) {
-    return OnUpgradeStatus(*g_dialog, code, static_cast<const ProgressInfo*>(info), CurrentEventContext());
+    return OnUpgradeStatus(*g_dialog, code, CopyStatusPayload(code, info), CurrentEventContext());
 }
 int ErrorToDialog(int code, void*) {
     return OnUpgradeError(*g_dialog, code, CurrentEventContext());
@@ -147,6 +147,30 @@ TEST_F(Presentation, EachEventAppliesItsOperationsInTheirOrder) {
                                         "hide 1013", "hide 2", "show 1014", "enable 1014"}));
 }
 
+TEST_F(Presentation, AnUnconfirmedEndIsASuccessWithANote) {
+    const std::set<int> success = With({ID_STEP_TITLE, ID_STEP_TEXT, ID_CLOSE});
+    RaiseStatus(STATUS_COMMAND_ACCEPTED);
+    RaiseStatus(STATUS_PROGRAMMING);
+    CompletionInfo unconfirmed{0};
+    RaiseStatus(STATUS_COMPLETE, &unconfirmed);
+    EXPECT_EQ(dialog.Visible(), success);
+    EXPECT_TRUE(dialog.IsEnabled(ID_CLOSE));
+    EXPECT_EQ(dialog.texts[ID_STEP_TITLE], SuccessTitle("192.0.2.7", "6.2.1"));
+    EXPECT_EQ(dialog.texts[ID_STEP_TEXT],
+              "Once the server has finished rebooting the device is ready to use.\n\nThe server did not "
+              "acknowledge the last block. It very probably holds the whole image: check that it restarts "
+              "with the new version.");
+
+    // A confirmed end, with or without its payload, shows no note, also after an unconfirmed one.
+    CompletionInfo confirmed{1};
+    RaiseStatus(STATUS_COMPLETE, &confirmed);
+    EXPECT_EQ(dialog.texts[ID_STEP_TEXT], SuccessDescription());
+    RaiseStatus(STATUS_COMPLETE, &unconfirmed);
+    RaiseStatus(STATUS_COMPLETE, nullptr);
+    EXPECT_EQ(dialog.texts[ID_STEP_TEXT], SuccessDescription());
+    EXPECT_EQ(dialog.Visible(), success);
+}
+
 TEST_F(Presentation, ProgressPositionsAndLabels) {
     RaiseStatus(STATUS_COMMAND_ACCEPTED);
     RaiseStatus(STATUS_VERIFYING);
@@ -169,7 +193,7 @@ TEST_F(Presentation, ProgressPositionsAndLabels) {
 }
 
 TEST_F(Presentation, EveryErrorCodeGivesTheErrorForm) {
-    for (int code = ERR_SOCKETS_SETUP; code <= ERR_LOGIN; ++code) {
+    for (int code = ERR_SOCKETS_SETUP; code <= ERR_NO_PROGRAMMING_REQUEST; ++code) {
         RecordingDialog fresh;
         g_dialog = &fresh;
         RaiseStatus(STATUS_COMMAND_ACCEPTED);
@@ -242,7 +266,7 @@ TEST_F(Presentation, VersionTextFollowsTheImageInUseAtTheEvent) {
 TEST_F(Presentation, UnknownCodesAndAMissingPayloadChangeNothing) {
     for (int code : {0, 6, 8, -1, 1000})
         RaiseStatus(code);
-    for (int code : {0, 11, -3})
+    for (int code : {0, 12, -3})
         RaiseError(code);
     RaiseStatus(STATUS_PROGRESS, nullptr);
     EXPECT_TRUE(dialog.log.empty());

@@ -39,13 +39,16 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds boun
 }
 
 RaisedEvent Status(int code) {
-    return RaisedEvent{false, code, {}};
+    return RaisedEvent{false, code, {}, std::nullopt};
 }
 RaisedEvent Error(int code) {
-    return RaisedEvent{true, code, {}};
+    return RaisedEvent{true, code, {}, std::nullopt};
 }
 RaisedEvent Progress(int sent, int total) {
-    return RaisedEvent{false, STATUS_PROGRESS, ProgressInfo{sent, total}};
+    return RaisedEvent{false, STATUS_PROGRESS, ProgressInfo{sent, total}, std::nullopt};
+}
+RaisedEvent Completed(int finalAckReceived) {
+    return RaisedEvent{false, STATUS_COMPLETE, {}, CompletionInfo{finalAckReceived}};
 }
 
 void RaiseOnWorker(ui::MainDialog& dialog, const std::vector<RaisedEvent>& events) {
@@ -54,11 +57,17 @@ void RaiseOnWorker(ui::MainDialog& dialog, const std::vector<RaisedEvent>& event
         for (const RaisedEvent& e : events) {
             if (e.error) {
                 RaiseError(e.code);
-            } else {
-                // The payload lives only during the call, as ReadImageBlock's does.
+            } else if (e.code == STATUS_PROGRESS) {
+                // The payload lives only during the call, as the worker's does.
                 ProgressInfo info = e.progress;
-                RaiseStatus(e.code, e.code == STATUS_PROGRESS ? &info : nullptr);
+                RaiseStatus(e.code, &info);
                 info = ProgressInfo{-1, -1};
+            } else if (e.completion) {
+                CompletionInfo info = *e.completion;
+                RaiseStatus(e.code, &info);
+                info = CompletionInfo{-1};
+            } else {
+                RaiseStatus(e.code);
             }
         }
     });

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -23,15 +24,17 @@ void EnsureApplication();
 // Runs the event loop until pred holds; false after the bound.
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds bound = std::chrono::seconds(30));
 
-// One event as the engine raises it: a status code with its progress numbers, or an error.
+// One event as the engine raises it: a status code with its payload, or an error.
 struct RaisedEvent {
     bool error = false;
     int code = 0;
     ProgressInfo progress{};
+    std::optional<CompletionInfo> completion; // STATUS_COMPLETE: raised with it when set
 };
 RaisedEvent Status(int code);
 RaisedEvent Error(int code);
 RaisedEvent Progress(int sent, int total);
+RaisedEvent Completed(int finalAckReceived);
 
 // Raises the events through the registered handlers on a thread of its own, one after another,
 // then waits until the dialog has presented all of them.

@@ -2,6 +2,7 @@
 // dialog manager under Wine: the templates as built, initialisation, colours, the About box, the
 // presentation of events (also from another thread) and Advanced Options.
 #include "engine/events.h"
+#include "engine/messages.h"
 #include "engine/upgrade_record.h"
 #include "tests/support/event_recorder.h"
 #include "tftp/tftp_callbacks.h"
@@ -276,6 +277,10 @@ TEST_F(Win32Dialogs, EventsMoveTheDialogThroughItsSteps) {
         "The Skelvo utility has successfully upgraded the Varnek Server: 192.0.2.7. to version 6.2.1 \n\n");
     EXPECT_FALSE(Visible(d, ID_PROGRESS_BAR));
     EXPECT_TRUE(Enabled(d, ID_CLOSE));
+    EXPECT_EQ(Text(::GetDlgItem(d, ID_STEP_TEXT)), SuccessDescription());
+    CompletionInfo unconfirmed{0};
+    RaiseStatus(STATUS_COMPLETE, &unconfirmed);
+    EXPECT_EQ(Text(::GetDlgItem(d, ID_STEP_TEXT)), SuccessDescription() + "\n\n" + UnconfirmedEndNote());
 
     RaiseError(ERR_LOGIN);
     EXPECT_EQ(

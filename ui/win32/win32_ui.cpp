@@ -205,8 +205,7 @@ int OnUpgradeStatus(int code, void* info) {
     if (g_MainDialog == nullptr)
         return 1;
     Win32Controls controls(g_MainDialog);
-    const auto* progress = code == STATUS_PROGRESS ? static_cast<const ProgressInfo*>(info) : nullptr;
-    ui::OnUpgradeStatus(controls, code, progress, ui::CurrentEventContext());
+    ui::OnUpgradeStatus(controls, code, ui::CopyStatusPayload(code, info), ui::CurrentEventContext());
     return 1;
 }
 
