@@ -22,8 +22,11 @@ const char kExitCodeHelp[] = "exit codes:\n"
                              "   6  the device rejected the login\n"
                              "   7  the device never asked for the image\n"
                              "   8  the image transfer failed\n"
-                             "   9  the device did not come back with the new version (--verify-reboot)\n"
+                             "   9  the device did not come back with the new version (--verify-reboot,\n"
+                             "      or after a programming download whose end it never acknowledged)\n"
                              "  10  the upgrade was not confirmed\n"
+                             "  11  the device verified the image but did not ask for it again (it\n"
+                             "      rejected it, or failed while erasing)\n"
                              "With several hosts the code is that of the first host that failed.\n";
 
 const char* ModelName(int serverType) {
@@ -220,6 +223,8 @@ int OnStatus(int code, void* info) {
         const auto* p = static_cast<const ProgressInfo*>(info);
         e.sent = p->Sent;
         e.total = p->Total;
+    } else if (code == STATUS_COMPLETE && info != nullptr) {
+        e.unconfirmed = static_cast<const CompletionInfo*>(info)->FinalAckReceived == 0;
     }
     if (g_monitor != nullptr)
         g_monitor->Add(e);

@@ -28,6 +28,9 @@ enum DeviceExit : int {
     kExitTransfer = 8,    // the TFTP transfer failed
     kExitReboot = 9,      // the device did not come back with the new version
     kExitNotConfirmed = 10,
+    // The device verified the image but did not ask for it again: it rejected it or failed while
+    // erasing, so unlike a failed transfer its flash may well be intact.
+    kExitNoProgrammingRequest = 11,
 };
 
 // The help text's table of exit codes.
@@ -81,6 +84,8 @@ struct CliEvent {
     int code;
     int sent = 0;
     int total = 0;
+    // STATUS_COMPLETE: the device never acknowledged the last block of the programming download.
+    bool unconfirmed = false;
 };
 
 // Takes slots 4 and 5 of the handler table for as long as it lives (only one at a time) and keeps

@@ -12,9 +12,9 @@
 #include "http/device_http.h"
 #include "tftp/tftp_callbacks.h"
 
-#include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <thread>
 
 namespace skelvo::cli {
@@ -44,10 +44,15 @@ constexpr char kUpgradeHelp[] =
     "                          to come back and check that it runs the new version\n"
     "  --fetch-timeout S       give up when the device has not asked for the image after S seconds\n"
     "                          (default 120)\n"
-    "  --idle-timeout S        give up when a started transfer is silent for S seconds (default 120)\n"
+    "  --idle-timeout S        give up when a started transfer is silent for S seconds (default 120;\n"
+    "                          not while the device erases)\n"
+    "  --programming-wait S    give up when the device has not asked for the image again S seconds\n"
+    "                          after verifying it (default 120; erasing can take 45 s)\n"
     "  --tftp-port N           TFTP port to serve on (default 69)\n"
     "  --http-port N           the device's HTTP port (default 80)\n"
     "\n";
+
+constexpr int kDefaultRebootWait = 180;
 
 struct UpgradeOptions {
     std::vector<std::string> hosts;
@@ -63,6 +68,7 @@ struct UpgradeOptions {
     std::optional<int> verifyReboot;
     int fetchTimeout = 120;
     int idleTimeout = 120;
+    int programmingWait = 120;
     std::uint16_t tftpPort = kTftpPort;
     std::uint16_t httpPort = kHttpPort;
 };
@@ -145,18 +151,20 @@ int ParseUpgradeOptions(std::span<char*> args, UpgradeOptions& o) {
                 return UsageError("--audit-log needs a file name");
             o.auditLog = v;
         } else if (arg == "--verify-reboot") {
-            o.verifyReboot = 180;
+            o.verifyReboot = kDefaultRebootWait;
             if (hasInline) {
                 auto s = ParseSeconds(inlineValue);
                 if (!s || *s == 0)
                     return UsageError("--verify-reboot=S needs a number of seconds from 1 to 86400");
                 o.verifyReboot = *s;
             }
-        } else if (arg == "--fetch-timeout" || arg == "--idle-timeout") {
+        } else if (arg == "--fetch-timeout" || arg == "--idle-timeout" || arg == "--programming-wait") {
             std::optional<int> s;
             if (!value(v) || !(s = ParseSeconds(v)) || *s == 0)
                 return UsageError(std::string(arg) + " needs a number of seconds from 1 to 86400");
-            (arg == "--fetch-timeout" ? o.fetchTimeout : o.idleTimeout) = *s;
+            (arg == "--fetch-timeout"  ? o.fetchTimeout
+             : arg == "--idle-timeout" ? o.idleTimeout
+                                       : o.programmingWait) = *s;
         } else if (arg == "--tftp-port" || arg == "--http-port") {
             std::optional<std::uint16_t> port;
             if (!value(v) || !(port = ParsePort(v)))
@@ -210,6 +218,8 @@ int ExitForError(int code, bool workerStarted) {
     switch (code) {
     case ERR_LOGIN:
         return kExitLogin;
+    case ERR_NO_PROGRAMMING_REQUEST:
+        return kExitNoProgrammingRequest;
     case ERR_TFTP_BIND:
         return kExitPort;
     case ERR_TFTP_SOCKET:
@@ -246,6 +256,8 @@ const char* ResultName(int exitCode) {
         return "reboot-check-failed";
     case kExitNotConfirmed:
         return "not-confirmed";
+    case kExitNoProgrammingRequest:
+        return "no-programming-request";
     case kExitBadUsage:
         return "bad-input";
     default:
@@ -266,7 +278,8 @@ class Upgrader {
     void OnEvent(const std::string& host, const CliEvent& e);
     ConfirmAnswer Confirm(const std::string& host, const ConfirmQuestion& q);
     int WaitForWorker(const std::string& host);
-    int VerifyReboot(const std::string& host, int imageToUse, HostResult& r);
+    bool EndedUnconfirmed() const;
+    int VerifyReboot(const std::string& host, int imageToUse, int seconds, HostResult& r);
     int Fail(const std::string& host, int exitCode, const std::string& message);
 
     const UpgradeOptions& m_o;
@@ -307,6 +320,9 @@ void Upgrader::OnEvent(const std::string& host, const CliEvent& e) {
         } else if (e.code == STATUS_COMPLETE) {
             line.Add("title",
                      TrimEnd(SuccessTitle(g_TftpConfigData.HostName, PresentedVersion(GetImageToUse()))));
+            line.Add("final_ack", !e.unconfirmed);
+            if (e.unconfirmed)
+                line.Add("note", UnconfirmedEndNote());
         }
         line.Write(stdout);
     }
@@ -388,23 +404,38 @@ int Upgrader::WaitForWorker(const std::string& host) {
             return kExitComplete;
         if (m_monitor.HasWorkerEnded())
             return Fail(host, kExitTransfer, "the TFTP server ended before the upgrade was complete");
-        const auto idleDeadline = m_monitor.LastEventTime() + std::chrono::seconds(m_o.idleTimeout);
+        // While the device erases, nothing happens for up to 45 s by design; the worker bounds
+        // that wait itself and raises ERR_NO_PROGRAMMING_REQUEST. The idle time only backs it up.
+        const bool erasing = m_monitor.Has(CliEvent::Status, STATUS_ERASING) &&
+                             !m_monitor.Has(CliEvent::Status, STATUS_PROGRAMMING);
+        const auto idle = std::chrono::seconds(m_o.idleTimeout) +
+                          (erasing ? std::chrono::seconds(m_o.programmingWait) : std::chrono::seconds(0));
+        const auto idleDeadline = m_monitor.LastEventTime() + idle;
         if (Clock::now() >= idleDeadline)
             return Fail(host, kExitTransfer,
-                        "nothing happened for " + std::to_string(m_o.idleTimeout) + " s; giving up");
+                        "nothing happened for " + std::to_string(idle.count()) + " s; giving up");
         m_monitor.WaitUntil(seen({STATUS_COMPLETE}),
                             std::min(idleDeadline, Clock::now() + std::chrono::seconds(1)));
     }
 }
 
-int Upgrader::VerifyReboot(const std::string& host, int imageToUse, HostResult& r) {
+bool Upgrader::EndedUnconfirmed() const {
+    for (const auto& e : m_monitor.Events())
+        if (e.kind == CliEvent::Status && e.code == STATUS_COMPLETE)
+            return e.unconfirmed;
+    return false;
+}
+
+int Upgrader::VerifyReboot(const std::string& host, int imageToUse, int seconds, HostResult& r) {
     using Clock = std::chrono::steady_clock;
     const std::optional<std::string> expected =
         imageToUse == SERVER_USER_FILE ? std::nullopt
                                        : std::optional<std::string>(PresentedVersion(imageToUse));
-    Say(host, "waiting up to " + std::to_string(*m_o.verifyReboot) + " s for the device to come back");
+    const std::optional<std::string> before =
+        r.oldVersion && *r.oldVersion != kNotKnown ? r.oldVersion : std::nullopt;
+    Say(host, "waiting up to " + std::to_string(seconds) + " s for the device to come back");
     m_monitor.SetMuted(true);
-    const auto deadline = Clock::now() + std::chrono::seconds(*m_o.verifyReboot);
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
     bool wentAway = false;
     std::optional<std::string> last;
     int outcome = kExitReboot;
@@ -415,8 +446,11 @@ int Upgrader::VerifyReboot(const std::string& host, int imageToUse, HostResult& 
         } else if (*v != kNotKnown) {
             last = v;
             // Only an answer after the restart counts: until it goes away the device may still
-            // answer from before, with either version.
-            if (wentAway && (!expected || *v == *expected)) {
+            // answer from before, with either version. A version other than the one it reported
+            // before the command proves a restart too; the device may have restarted unseen
+            // while the server was still resending an unacknowledged last block.
+            const bool restarted = wentAway || (before && *v != *before);
+            if (restarted && (!expected || *v == *expected)) {
                 outcome = kExitComplete;
                 break;
             }
@@ -442,7 +476,7 @@ int Upgrader::VerifyReboot(const std::string& host, int imageToUse, HostResult& 
     else if (last)
         Say(host, "the device answers with version " + *last + ", not " + expected.value_or("?"));
     else
-        Say(host, "the device did not come back within " + std::to_string(*m_o.verifyReboot) + " s");
+        Say(host, "the device did not come back within " + std::to_string(seconds) + " s");
     return outcome;
 }
 
@@ -476,12 +510,13 @@ HostResult Upgrader::Run(const std::string& host) {
     else
         Say(host, kStep1Title);
 
-    std::atomic<bool> stop{false};
-    TftpServerOptions tftp = GetTftpServerOptions();
+    TftpServerOptions tftp;
     tftp.port = m_o.tftpPort;
+    tftp.programmingWait = std::chrono::seconds(m_o.programmingWait);
     // Lets this front end end a worker that waits for a device that will never ask (a rejected
     // login, a failed command), so that the next host can have the port.
-    tftp.stop = &stop;
+    auto stop = std::make_shared<TftpServerStop>();
+    tftp.stop = stop;
 
     ContinueRequest request;
     request.hostName = host;
@@ -539,20 +574,31 @@ HostResult Upgrader::Run(const std::string& host) {
             r.exitCode = ExitForError(err->code, false);
         else
             r.exitCode = WaitForWorker(host);
-        stop = true;
+        stop->Request();
         c.worker.join();
         {
             std::lock_guard lock(m_printLock);
             m_display.Finish();
         }
-        if (r.exitCode == kExitComplete)
-            Say(host, TrimEnd(SuccessTitle(host, PresentedVersion(c.imageToUse))));
-        if (r.exitCode == kExitComplete && m_o.verifyReboot)
-            r.exitCode = VerifyReboot(host, c.imageToUse, r);
+        if (r.exitCode != kExitComplete)
+            break;
+        if (EndedUnconfirmed()) {
+            // The device went silent after the last block: it very probably programmed it all and
+            // restarted, so only its coming back with the new version makes this a success.
+            Say(host, "the device did not acknowledge the last block. It very probably holds the whole "
+                      "image; checking that it restarts with the new version");
+            r.exitCode = VerifyReboot(host, c.imageToUse, m_o.verifyReboot.value_or(kDefaultRebootWait), r);
+            if (r.exitCode == kExitComplete)
+                Say(host, TrimEnd(SuccessTitle(host, PresentedVersion(c.imageToUse))));
+            break;
+        }
+        Say(host, TrimEnd(SuccessTitle(host, PresentedVersion(c.imageToUse))));
+        if (m_o.verifyReboot)
+            r.exitCode = VerifyReboot(host, c.imageToUse, *m_o.verifyReboot, r);
         break;
     }
     if (c.worker.joinable()) {
-        stop = true;
+        stop->Request();
         c.worker.join();
     }
     r.result = m_o.dryRun && r.exitCode == kExitComplete ? "dry-run" : ResultName(r.exitCode);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 using namespace skelvo::e2e;
 using Names = std::vector<std::string>;
 
@@ -19,6 +21,10 @@ std::vector<std::string> UpgradeArgs(const DevSim& sim, std::uint16_t tftpPort,
                                   "--tftp-port", std::to_string(tftpPort)};
     args.insert(args.end(), more.begin(), more.end());
     return args;
+}
+
+std::string Tail(const std::string& text) {
+    return text.substr(text.size() - std::min<std::size_t>(text.size(), 1500));
 }
 
 std::string Diagnose(const CliRun& run) {
@@ -70,6 +76,7 @@ TEST(CliUpgrade, CompletesAndAuditsWithoutThePassword) {
                         CliOptions{password + "\n", {}, std::chrono::seconds(180)});
     ASSERT_EQ(run.status, 0) << Diagnose(run) << sim.Log();
     EXPECT_EQ(run.EventNames(), kWholeUpgrade);
+    EXPECT_NE(run.out.find("\"final_ack\":true"), std::string::npos) << Tail(run.out);
     const std::string report = sim.StopAndReport();
     const std::string imageSha =
         Sha256Hex(skelvo::test::ReadFileBytes(skelvo::test::ImagePath("tolva22.bin")));
@@ -172,6 +179,57 @@ TEST(CliUpgrade, ResetAfterCommandIsReceiveErrorThenAccepted) {
     EXPECT_EQ(names, (Names{"ERR_RECEIVE", "STATUS_COMMAND_ACCEPTED"}));
 }
 
+TEST(CliUpgrade, ADeviceThatNeverAsksAgainIsToldApartFromAFailedTransfer) {
+    skelvo::test::TempDir dir;
+    const std::string file = dir.Write("small.bin", skelvo::test::PatternBytes(20 * 512 + 7, 11));
+    const std::uint16_t tftp = FreeUdpPort();
+    DevSim sim("tolva21", "127.0.3.43", tftp, {"--accept-any-image", "--fault", "no-second-request"});
+    // The erase wait outlasts the idle time: only the programming wait may end it.
+    CliRun run = RunCli(UpgradeArgs(
+        sim, tftp, {"--yes", "--json", "--image", file, "--idle-timeout", "3", "--programming-wait", "8"}));
+    EXPECT_EQ(run.status, 11) << Diagnose(run) << sim.Log();
+    EXPECT_EQ(run.EventNames(), (Names{"STATUS_COMMAND_ACCEPTED", "STATUS_VERIFYING", "STATUS_ERASING",
+                                       "ERR_NO_PROGRAMMING_REQUEST"}));
+    EXPECT_NE(run.out.find("\"result\":\"no-programming-request\",\"exit_code\":11"), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.err.find("127.0.3.43 verified the image but did not ask for it again"), std::string::npos)
+        << run.err;
+    EXPECT_EQ(Count(sim.StopAndReport(), "\"sha256\""), 1u) << "one download only";
+}
+
+// The device takes the last block of the programming download but its ACK never arrives. Whether
+// that ends in success depends only on the device coming back with the new version, which the
+// command checks without being asked to.
+TEST(CliUpgrade, AnUnacknowledgedLastBlockIsDecidedByTheRestart) {
+    const std::uint16_t tftpBack = FreeUdpPort();
+    const std::uint16_t tftpGone = FreeUdpPort();
+    DevSim back("tolva21", "127.0.3.44", tftpBack, {"--fault", "drop-final-ack@2"});
+    DevSim gone("tolva21", "127.0.3.45", tftpGone,
+                {"--fault", "drop-final-ack@2", "--reboot-seconds", "600"});
+    // The server resends the last block for its whole give-up time first, so both run at once.
+    auto goneRun = std::async(std::launch::async, [&] {
+        return RunCli(UpgradeArgs(gone, tftpGone, {"--yes", "--json", "--verify-reboot=3"}));
+    });
+    CliRun run = RunCli(UpgradeArgs(back, tftpBack, {"--yes", "--json"}));
+    CliRun gave = goneRun.get();
+
+    EXPECT_EQ(run.status, 0) << Diagnose(run) << back.Log();
+    EXPECT_EQ(run.EventNames(), kWholeUpgrade);
+    EXPECT_NE(run.out.find("\"final_ack\":false,\"note\":\"The server did not acknowledge the last block."),
+              std::string::npos)
+        << Tail(run.out);
+    EXPECT_NE(run.out.find("\"event\":\"reboot\",\"host\":\"127.0.3.44\",\"version\":\"1.0.9\""),
+              std::string::npos)
+        << Tail(run.out);
+    EXPECT_NE(run.out.find("\"result\":\"complete\",\"exit_code\":0"), std::string::npos);
+    EXPECT_NE(run.err.find("did not acknowledge the last block"), std::string::npos) << run.err;
+
+    EXPECT_EQ(gave.status, 9) << Diagnose(gave) << gone.Log();
+    EXPECT_EQ(gave.EventNames(), kWholeUpgrade);
+    EXPECT_NE(gave.out.find("\"result\":\"reboot-check-failed\",\"exit_code\":9"), std::string::npos)
+        << Tail(gave.out);
+}
+
 TEST(CliUpgrade, TenPercentLossStillCompletesByteIdentical) {
     skelvo::test::TempDir dir;
     const auto bytes = skelvo::test::PatternBytes(40 * 512 + 100, 3);
@@ -185,7 +243,8 @@ TEST(CliUpgrade, TenPercentLossStillCompletesByteIdentical) {
     const std::string report = sim.StopAndReport();
     EXPECT_EQ(Count(report, Sha256Hex(bytes)), 2u);
     EXPECT_NE(report.find("\"identical\": true"), std::string::npos) << report;
-    EXPECT_EQ(report.find("\"dropped_data\": 0,"), std::string::npos) << "the loss did happen";
+    EXPECT_EQ(report.find("\"dropped_data\": 0, \"dropped_acks\": 0,"), std::string::npos)
+        << "both downloads lost packets";
 }
 
 TEST(CliUpgrade, DryRunShowsTheQuestionAndSendsNoCommand) {
@@ -245,6 +304,7 @@ TEST(CliUpgrade, BadInputIsAUsageError) {
         {"upgrade", "192.0.2.1", "--login", std::string(80, 'L')},
         {"upgrade", std::string(128, 'h')},
         {"upgrade", "192.0.2.1", "--verify-reboot=soon"},
+        {"upgrade", "192.0.2.1", "--programming-wait", "0"},
         {"upgrade", "192.0.2.1", "--bogus"},
         {"probe"},
         {"probe", "192.0.2.1", "192.0.2.2"},
@@ -261,6 +321,7 @@ TEST(CliUpgrade, HelpListsTheExitCodes) {
     CliRun run = RunCli({"upgrade", "--help"});
     EXPECT_EQ(run.status, 0);
     for (const char* code :
-         {"   3  the TFTP port", "   6  the device rejected the login", "  10  the upgrade"})
+         {"   3  the TFTP port", "   6  the device rejected the login", "  10  the upgrade",
+          "  11  the device verified the image", "--programming-wait S"})
         EXPECT_NE(run.out.find(code), std::string::npos) << code;
 }
