@@ -14,7 +14,7 @@ jobs=${3:-1}
 shift $(( $# >= 3 ? 3 : $# ))
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_check_filename fuzz_ack_handling fuzz_http_scanners fuzz_command_reply
+  targets=(fuzz_check_filename fuzz_tftp_session fuzz_http_scanners fuzz_command_reply
            fuzz_format_version fuzz_encode_credentials)
 fi
 

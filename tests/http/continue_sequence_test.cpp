@@ -92,6 +92,32 @@ class ContinueSequence : public ::testing::Test {
 
 } // namespace
 
+TEST_F(ContinueSequence, ADeviceThatAsksAtOnceAndOnlyOnceIsServedAndThePortIsHeldThroughout) {
+    if (skelvo::test::RunningUnderWine())
+        GTEST_SKIP() << skelvo::test::kWineLoopbackAliases;
+    // The request leaves the moment the device has answered the command, and is never repeated:
+    // only a server already listening hears it.
+    Device device(devsim::Model::Tolva22, "127.0.4.11", m_port, [](devsim::Options& o) {
+        std::string why;
+        ASSERT_TRUE(devsim::ParseFault("request-once", o.faults, &why)) << why;
+    });
+    EventRecorder rec;
+    Run(Request("127.0.4.11"));
+    ASSERT_EQ(m_result.outcome, ContinueOutcome::WorkerStarted);
+    // No other program can take the port between the check and the worker.
+    net::Socket intruder = net::Socket::Udp();
+    EXPECT_FALSE(intruder.Bind(net::Endpoint{net::kAnyAddress, m_port}));
+    auto end = rec.WaitForEnd(std::chrono::seconds(120));
+    ASSERT_TRUE(end);
+    EXPECT_EQ(skelvo::test::Describe(*end), "STATUS_COMPLETE");
+    m_result.worker.join();
+    auto upgrade = device.sim->WaitForUpgrade(std::chrono::seconds(30));
+    ASSERT_TRUE(upgrade);
+    EXPECT_TRUE(upgrade->succeeded()) << upgrade->outcome;
+    net::Socket after = net::Socket::Udp();
+    EXPECT_TRUE(after.Bind(net::Endpoint{net::kAnyAddress, m_port})); // released with the worker
+}
+
 TEST_F(ContinueSequence, WholeUpgradeWithTheTracesInOrder) {
     if (skelvo::test::RunningUnderWine())
         GTEST_SKIP() << skelvo::test::kWineLoopbackAliases;
