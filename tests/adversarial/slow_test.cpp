@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -81,8 +80,9 @@ TEST(AdversarialSizes, ImageNeedingBlock65536IsRefusedBeforeTheFirstBlock) {
     EXPECT_TRUE(PortReleased(serve.port()));
 }
 
-// The server resends the outstanding DATA packet after 1, 2, 4 and 8 s without an ACK, then every
-// 8 s, and gives up about 47 s after the last ACK.
+// The server resends the outstanding DATA packet after a time-out that starts from the measured
+// round trip (tens of milliseconds on loopback) and doubles up to 2 s, then every 2 s, and gives up
+// about 47 s after the last ACK.
 TEST(AdversarialStall, StoppedClientGetsBackedOffResendsThenTheTransferFails) {
     ImageFile image(16u << 20);
     ServeProcess serve({"--image", image.path()});
@@ -127,22 +127,15 @@ TEST(AdversarialStall, StoppedClientGetsBackedOffResendsThenTheTransferFails) {
     ASSERT_TRUE(status.has_value()) << "the server did not give up";
     EXPECT_EQ(*status, 1);
     const std::string trace = serve.Trace();
-    EXPECT_NE(trace.find("after 1000 ms: sending it again"), std::string::npos)
+    EXPECT_NE(trace.find("after 2000 ms: sending it again"), std::string::npos)
         << trace.substr(trace.size() > 2000 ? trace.size() - 2000 : 0);
-    EXPECT_NE(trace.find("after 2000 ms: sending it again"), std::string::npos);
-    EXPECT_NE(trace.find("after 4000 ms: sending it again"), std::string::npos);
-    EXPECT_NE(trace.find("after 8000 ms: sending it again"), std::string::npos);
     EXPECT_NE(trace.find("Correct ACK not recieved...bailing out."), std::string::npos);
-    // Observed times, with generous bounds for a loaded machine: about 1, 3, 7 and 15 s after the
-    // last ACK, and the end about 47 s after it.
-    ASSERT_GE(at.size(), 4u);
-    const double expected[] = {1, 3, 7, 15};
-    for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_GT(at[i], expected[i] - 0.8) << "resend " << i + 1;
-        EXPECT_LT(at[i], expected[i] * 1.5 + 2) << "resend " << i + 1;
-    }
+    // With generous bounds for a loaded machine: the first resend well within a second of the
+    // stop, never more than the 2 s cap (plus slack) between two, and many of them.
+    ASSERT_GE(at.size(), 20u);
+    EXPECT_LT(at[0], 2.0);
     for (std::size_t i = 1; i < at.size(); ++i)
-        EXPECT_GT(at[i] - at[i - 1], 0.7 * std::min(8.0, std::pow(2.0, static_cast<double>(i)))) << i;
+        EXPECT_LT(at[i] - at[i - 1], 4.0) << i;
     EXPECT_GT(ended, 45.0);
     EXPECT_LT(ended, 80.0);
     EXPECT_TRUE(PortReleased(serve.port()));
