@@ -58,24 +58,42 @@ class SocketLink final : public TftpLink {
     TftpSocket& m_socket;
 };
 
+// A link that leaves the socket open when a session ends, for a server that runs one session
+// after another on it.
+class KeptSocketLink final : public TftpLink {
+  public:
+    explicit KeptSocketLink(TftpSocket& socket) : m_link(socket) {}
+    long Send(std::span<const std::uint8_t> packet, const net::Endpoint& to) override {
+        return m_link.Send(packet, to);
+    }
+    net::RecvResult TakeQueued(std::span<std::uint8_t> buffer) override { return m_link.TakeQueued(buffer); }
+    void Release() override {}
+
+  private:
+    SocketLink m_link;
+};
+
+enum class RunEnd { Finished, Stopped, Quiet };
+
 // The worker's event loop: one receive at a time, bounded by the session's timer, each outcome
-// handed to the state machine as an event.
-int Serve(int firstPass, TftpSocket socket, const TftpServerOptions& options) {
-    if (options.onBound)
-        options.onBound(socket.port());
-    SocketLink link(socket);
-    TftpSession session = StartTftpSession(firstPass, options);
+// handed to the state machine as an event. `quietUntil`, if set, ends the loop when it passes
+// while the session waits for a request.
+RunEnd RunSession(TftpSocket& socket, TftpLink& link, TftpSession& session, const TftpServerOptions& options,
+                  std::optional<TftpClock::time_point> quietUntil = std::nullopt) {
     std::array<std::uint8_t, kTftpPacketSize> buffer{};
     while (session.state != TftpState::Finished) {
         TftpEvent event;
         if (StopRequested(options)) {
             event.kind = TftpEventKind::Stop;
             TftpStateMachine(session, link, event, TftpClock::now());
-            continue;
+            return RunEnd::Stopped;
         }
+        std::optional<TftpClock::time_point> deadline = session.deadline;
+        if (quietUntil && session.state == TftpState::AwaitingRequest)
+            deadline = std::min(deadline.value_or(*quietUntil), *quietUntil);
         std::optional<std::chrono::milliseconds> wait;
-        if (session.deadline) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(*session.deadline - TftpClock::now());
+        if (deadline) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - TftpClock::now());
             wait = std::max(left, std::chrono::milliseconds(0));
         }
         if (options.stop != nullptr)
@@ -90,6 +108,8 @@ int Serve(int firstPass, TftpSocket socket, const TftpServerOptions& options) {
             event.bytes = std::span<const std::uint8_t>(buffer.data(), r.size);
             event.from = r.from;
         } else if (r.status == net::RecvStatus::TimedOut) {
+            if (quietUntil && session.state == TftpState::AwaitingRequest && now >= *quietUntil)
+                return RunEnd::Quiet;
             if (!session.deadline || now < *session.deadline)
                 continue;
             event.kind = TftpEventKind::Timeout;
@@ -99,7 +119,18 @@ int Serve(int firstPass, TftpSocket socket, const TftpServerOptions& options) {
             event.error = r.error;
         }
         TftpStateMachine(session, link, event, now);
+        if (event.kind == TftpEventKind::Stop)
+            return RunEnd::Stopped;
     }
+    return RunEnd::Finished;
+}
+
+int Serve(int firstPass, TftpSocket socket, const TftpServerOptions& options) {
+    if (options.onBound)
+        options.onBound(socket.port());
+    SocketLink link(socket);
+    TftpSession session = StartTftpSession(firstPass, options);
+    RunSession(socket, link, session, options);
     return session.result;
 }
 
@@ -186,4 +217,27 @@ int TftpServerThread(int firstPass, TftpSocket socket, const TftpServerOptions& 
     if (!socket)
         return 0;
     return Serve(firstPass, std::move(socket), options);
+}
+
+int ServeRescue(TftpSocket socket, const TftpServerOptions& options, std::chrono::milliseconds quietEnd) {
+    if (!socket)
+        return 0;
+    if (options.onBound)
+        options.onBound(socket.port());
+    KeptSocketLink link(socket);
+    int complete = 0;
+    std::optional<TftpClock::time_point> quietUntil;
+    for (;;) {
+        // Each download is a programming pass of its own: a boot loader that lost one asks again.
+        TftpSession session = StartTftpSession(2, options);
+        const RunEnd end = RunSession(socket, link, session, options, quietUntil);
+        if (end != RunEnd::Finished)
+            break;
+        if (session.result == 1) {
+            ++complete;
+            quietUntil = TftpClock::now() + quietEnd;
+        }
+    }
+    socket.Release();
+    return complete;
 }

@@ -96,6 +96,13 @@ int StartTftpServer(int firstPass, TftpSocket socket, const TftpServerOptions& o
 int TftpServerThread(int firstPass, const TftpServerOptions& options);
 int TftpServerThread(int firstPass, TftpSocket socket, const TftpServerOptions& options);
 
+// Serves "image" to one device for as long as it asks: the rescue of a device left with erased
+// flash, whose boot loader asks again and again. Each read request starts a download of its own
+// (STATUS_PROGRAMMING, its progress, then STATUS_COMPLETE or the failure's events), and after a
+// failure the server waits for the next request. Ends on a stop, or once `quietEnd` has passed
+// without a request after a complete download. Returns the number of complete downloads.
+int ServeRescue(TftpSocket socket, const TftpServerOptions& options, std::chrono::milliseconds quietEnd);
+
 // RFC 1350 opcodes, big-endian in the first two bytes of every packet.
 enum TftpOpcode : std::uint16_t {
     TFTP_RRQ = 1,

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <fstream>
+#include <future>
 #include <sstream>
 
 using namespace skelvo::test;
@@ -361,6 +362,56 @@ TEST(SendTftpError, UnknownCodesCarryTheUndefinedMessage) {
     ASSERT_TRUE(p);
     EXPECT_EQ(p->number(), 42u);
     EXPECT_EQ(std::string(p->bytes.begin() + 4, p->bytes.end()), std::string("Undefined error code", 21));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(TftpServerTest, RescueServesEveryRequestUntilQuietAfterACompleteDownload) {
+    Bytes image = UseFile(1300);
+    EventRecorder recorder;
+    g_TftpCallbacks.CheckFilenameHandler = &CheckFilename;
+    g_TftpCallbacks.ReadBlockHandler = &ReadImageBlock;
+    TftpServerOptions options;
+    options.port = 0;
+    options.expectedClient = net::kLoopback;
+    TftpSocket socket = OpenTftpSocket(options);
+    ASSERT_TRUE(socket);
+    const net::Endpoint server{net::kLoopback, socket.port()};
+    std::future<int> served = std::async(
+        std::launch::async, [&socket, options] { return ServeRescue(std::move(socket), options, 500ms); });
+    RawClient device;
+    // A boot loader whose first attempt breaks off, then two whole downloads.
+    device.Send(Rrq(), server);
+    auto first = device.Receive();
+    ASSERT_TRUE(first);
+    device.Send(ErrorPacket(0, "flash write failed"), first->from);
+    for (int i = 0; i < 2; ++i) {
+        RawClient again;
+        EXPECT_EQ(Fetch(again, server).data, image);
+    }
+    ASSERT_EQ(served.wait_for(60s), std::future_status::ready);
+    EXPECT_EQ(served.get(), 2);
+    EXPECT_TRUE(PortIsFree(server.port));
+    EXPECT_EQ(recorder.Names(), (Names{"STATUS_PROGRAMMING", "ERR_READ_REQUEST", "STATUS_PROGRAMMING",
+                                       "STATUS_COMPLETE", "STATUS_PROGRAMMING", "STATUS_COMPLETE"}));
+}
+
+TEST_F(TftpServerTest, RescueEndsOnAStopBeforeAnyRequest) {
+    UseFile(10);
+    TftpServerOptions options;
+    options.port = 0;
+    auto stop = std::make_shared<TftpServerStop>();
+    options.stop = stop;
+    TftpSocket socket = OpenTftpSocket(options);
+    ASSERT_TRUE(socket);
+    std::future<int> served = std::async(
+        std::launch::async, [&socket, options] { return ServeRescue(std::move(socket), options, 60s); });
+    EXPECT_EQ(served.wait_for(200ms), std::future_status::timeout); // it waits for the device
+    stop->Request();
+    ASSERT_EQ(served.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(served.get(), 0);
 }
 
 } // namespace
