@@ -41,12 +41,22 @@ const char* ReasonPhrase(int status) {
         return "Bad Request";
     case 401:
         return "Unauthorized";
+    case 403:
+        return "Forbidden";
     case 404:
         return "Not Found";
+    case 408:
+        return "Request Timeout";
+    case 500:
+        return "Internal Server Error";
     case 501:
         return "Not Implemented";
+    case 502:
+        return "Bad Gateway";
     case 503:
         return "Service Unavailable";
+    case 504:
+        return "Gateway Timeout";
     default:
         return "Error";
     }
@@ -341,7 +351,8 @@ void Simulator::State::Serve(net::Socket c, net::Endpoint peer) {
             std::lock_guard<std::mutex> g(mu);
             busy = upgrading;
         }
-        if (good && valid && !busy) {
+        const int refusal = o.faults.commandStatus;
+        if (good && valid && !busy && refusal == 0) {
             UpgradeRecord up;
             up.tftpServer = net::Endpoint{*target, o.tftpPort}.ToString();
             up.file = *file;
@@ -368,6 +379,14 @@ void Simulator::State::Serve(net::Socket c, net::Endpoint peer) {
                       Page("400 Bad Request",
                            "<h1>Bad Request</h1>\r\n<p>Expected if=FILE&amp;ih=ADDRESS.</p>\r\n"),
                       head, {});
+        } else if (refusal != 0) {
+            status = refusal;
+            std::string title = std::to_string(status) + " " + ReasonPhrase(status);
+            SendReply(
+                c, status,
+                Page(title, "<h1>" + title + "</h1>\r\n<p>The upgrade command was not carried out.</p>\r\n"),
+                head, {});
+            Log("fault: the command was answered with " + std::to_string(status) + " and not carried out");
         } else if (busy) {
             status = 503;
             SendReply(c, status, Page("503 Service Unavailable", "<h1>Upgrade in progress</h1>\r\n"), head,
@@ -425,7 +444,8 @@ PassRecord Simulator::State::Fetch(int pass, const UpgradeRecord& up) {
         rq.faults.wrongAck = f.wrongAck.block;
     if (f.errorMidTransfer.passes & bit)
         rq.faults.errorAfter = f.errorMidTransfer.block;
-    rq.faults.ackDelay = f.ackDelay;
+    if (f.ackDelayPasses & bit)
+        rq.faults.ackDelay = f.ackDelay;
     rq.faults.dropFinalAck = (f.dropFinalAck & bit) != 0;
     rq.faults.requestOnce = (f.requestOnce & bit) != 0;
     if (f.lateFinalAck.passes & bit)

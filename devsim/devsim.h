@@ -75,10 +75,12 @@ struct Faults {
     BlockFault wrongAck;
     BlockFault errorMidTransfer;
     std::chrono::milliseconds ackDelay{0};
+    unsigned ackDelayPasses = kBothPasses;
     bool noSecondRequest = false;
     unsigned dropFinalAck = 0; // the downloads it touches (bits as in kBothPasses); 0: off
     unsigned requestOnce = 0;  // the same
     DelayFault lateFinalAck;
+    int commandStatus = 0; // a good command is answered with this HTTP status and not carried out; 0: off
 };
 
 // Applies one fault given as on the command line: "silent", "drop-data=0.2", "wrong-ack=3@2"

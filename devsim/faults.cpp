@@ -65,6 +65,8 @@ constexpr FaultName kFaultNames[] = {
     {"drop-final-ack", "do not send the ACK of the last block, and leave at once without dallying"},
     {"request-once", "send the read request once, at once, and never repeat it"},
     {"late-final-ack[=MS]", "send the ACK of the last block once more MS (default 300) later"},
+    {"command-status=CODE",
+     "answer a good upgrade command with this HTTP status (200-599) and fetch nothing"},
 };
 
 } // namespace
@@ -160,8 +162,12 @@ bool ParseFault(std::string_view text, Faults& f, std::string* error) {
         return flag(f.noSecondRequest);
     if (name == "slow")
         return millis(f.slow, 2000);
-    if (name == "ack-delay")
-        return millis(f.ackDelay, std::nullopt);
+    if (name == "ack-delay") {
+        if (!millis(f.ackDelay, std::nullopt))
+            return false;
+        f.ackDelayPasses = passes;
+        return true;
+    }
     if (name == "drop-data")
         return loss(f.dropData);
     if (name == "drop-ack")
@@ -181,6 +187,13 @@ bool ParseFault(std::string_view text, Faults& f, std::string* error) {
         if (value && (!ParseCount(*value, ms) || ms == 0))
             return fail("fault late-final-ack needs milliseconds from 1");
         f.lateFinalAck = DelayFault{std::chrono::milliseconds(ms), passes};
+        return true;
+    }
+    if (name == "command-status") {
+        std::uint32_t code = 0;
+        if (!value || !ParseCount(*value, code) || code < 200 || code > 599)
+            return fail("fault command-status needs an HTTP status from 200 to 599");
+        f.commandStatus = static_cast<int>(code);
         return true;
     }
     return fail("unknown fault: " + std::string(name));

@@ -146,6 +146,15 @@ TEST(Faults, Parsing) {
     EXPECT_EQ(f.slow.count(), 2000);
     EXPECT_TRUE(devsim::ParseFault("silent", f, &why));
     EXPECT_TRUE(f.silent);
+    EXPECT_TRUE(devsim::ParseFault("ack-delay=5@2", f, &why));
+    EXPECT_EQ(f.ackDelay.count(), 5);
+    EXPECT_EQ(f.ackDelayPasses, 2u);
+    EXPECT_TRUE(devsim::ParseFault("command-status=503", f, &why));
+    EXPECT_EQ(f.commandStatus, 503);
+    for (const char* bad :
+         {"command-status", "command-status=199", "command-status=600", "command-status=50x"})
+        EXPECT_FALSE(devsim::ParseFault(bad, f, &why)) << bad;
+    EXPECT_EQ(f.commandStatus, 503);
     EXPECT_FALSE(devsim::ParseFault("drop-data=1.5", f, &why));
     EXPECT_FALSE(devsim::ParseFault("drop-ack", f, &why));
     EXPECT_FALSE(devsim::ParseFault("wrong-ack=0", f, &why));

@@ -309,14 +309,16 @@ TEST(DevsimProcess, CommandLine) {
     std::string help =
         devsim_test::Capture(skelvo::test::BinaryPath("devsim/skelvo-devsim") + " --help", &status);
     EXPECT_EQ(status, 0);
-    for (const char* fault : {"refuse-login", "silent", "no-server-header", "lowercase-server-header",
-                              "split-server-header", "server-in-body", "reset-after-command", "slow",
-                              "drop-data", "drop-ack", "duplicate-ack", "wrong-ack", "error-mid-transfer",
-                              "no-second-request", "drop-final-ack", "request-once", "late-final-ack"})
+    for (const char* fault :
+         {"refuse-login", "silent", "no-server-header", "lowercase-server-header", "split-server-header",
+          "server-in-body", "reset-after-command", "slow", "drop-data", "drop-ack", "duplicate-ack",
+          "wrong-ack", "error-mid-transfer", "no-second-request", "drop-final-ack", "request-once",
+          "late-final-ack", "command-status"})
         EXPECT_NE(help.find(fault), std::string::npos) << fault;
     for (const char* bad :
          {"", "--model nokia", "--model tolva21 --fault explode", "--model tolva21 --login x",
-          "--model tolva21 --http-port 70000", "--model tolva21 --erase-seconds soon"}) {
+          "--model tolva21 --http-port 70000", "--model tolva21 --erase-seconds soon",
+          "--model tolva21 --fault command-status=99"}) {
         devsim_test::Capture(skelvo::test::BinaryPath("devsim/skelvo-devsim") + " " + bad + " 2>/dev/null",
                              &status);
         EXPECT_EQ(status, 2) << bad;

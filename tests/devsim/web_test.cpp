@@ -143,6 +143,39 @@ TEST(DevsimWeb, AnswersToOtherRequests) {
     EXPECT_EQ(report.requests.back().credentialsAccepted, true);
 }
 
+// A device that turns the command down with a status of its own: that status line and a short
+// body, the connection closed, and no download started. Other requests are answered as usual.
+TEST(DevsimWeb, CommandStatusFaultTurnsTheCommandDown) {
+    struct Case {
+        const char* fault;
+        const char* line;
+    } cases[] = {{"command-status=503", "HTTP/1.0 503 Service Unavailable\r\n"},
+                 {"command-status=200", "HTTP/1.0 200 OK\r\n"}};
+    for (const auto& c : cases) {
+        devsim::Options o = Quiet();
+        ASSERT_TRUE(devsim::ParseFault(c.fault, o.faults, nullptr));
+        devsim::Simulator sim(o);
+        ASSERT_TRUE(sim.Start());
+        const std::string url = Url(sim.HttpEndpoint(), "/config?if=image&ih=127.0.0.1");
+        int status = -1;
+        std::string out = devsim_test::Capture("curl -sS -i --max-time 20 -u root:marlin " + url, &status);
+        EXPECT_EQ(status, 0) << c.fault;
+        EXPECT_EQ(out.rfind(c.line, 0), 0u) << out;
+        EXPECT_NE(out.find("Server: Tolva 2100/1.0.8\r\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("not carried out"), std::string::npos) << out;
+        // Credentials are still checked first.
+        out = devsim_test::Capture("curl -sS -i --max-time 20 -u root:wrong " + url);
+        EXPECT_EQ(out.rfind("HTTP/1.0 401 Unauthorized\r\n", 0), 0u) << out;
+        EXPECT_EQ(Exchange(sim.HttpEndpoint(), kProbe).reply.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+
+        auto report = sim.GetReport();
+        EXPECT_TRUE(report.upgrades.empty()) << c.fault << ": the device went for its image";
+        ASSERT_EQ(report.requests.size(), 3u);
+        EXPECT_EQ(report.requests[0].credentialsAccepted, true);
+        EXPECT_EQ(std::to_string(report.requests[0].status), std::string(c.line).substr(9, 3));
+    }
+}
+
 TEST(DevsimWeb, ServerHeaderFaults) {
     struct Case {
         const char* fault;
