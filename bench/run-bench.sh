@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # TFTP benchmarks of `skelvo-cli serve` against real servers, over loopback, printing tables.
-#   bench/run-bench.sh [BUILD_DIR] [--rounds N] [--loss-runs N] [--only throughput|cpu|loss]
+#   bench/run-bench.sh [BUILD_DIR] [--rounds N] [--loss-runs N] [--image-runs N]
+#                      [--only throughput|cpu|loss|loss-image]
 # BUILD_DIR (default build-q) must hold skelvo-cli, skelvo-devsim, skelvo-bench-pingpong and
 # skelvo-bench-lossy-fetch. Needs root: dnsmasq's TFTP server has no port option, so the
 # throughput runs happen inside a network namespace of their own, where it can take port 69.
@@ -10,11 +11,13 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build="$here/build-q"
 rounds=5
 loss_runs=100
+image_runs=5
 only=""
 while [ $# -gt 0 ]; do
   case $1 in
     --rounds) rounds=$2; shift 2 ;;
     --loss-runs) loss_runs=$2; shift 2 ;;
+    --image-runs) image_runs=$2; shift 2 ;;
     --only) only=$2; shift 2 ;;
     *) build=$(cd "$1" && pwd); shift ;;
   esac
@@ -33,7 +36,7 @@ if [ -z "${SKELVO_BENCH_NS:-}" ] && { [ -z "$only" ] || [ "$only" = throughput ]
   ip netns exec "$ns" env SKELVO_BENCH_NS="$ns" bash "$0" "$build" --rounds "$rounds" --only throughput
   ip netns del "$ns"
   [ "$only" = throughput ] && exit 0
-  [ -z "$only" ] && exec bash "$0" "$build" --rounds "$rounds" --loss-runs "$loss_runs" --only rest
+  [ -z "$only" ] && exec bash "$0" "$build" --rounds "$rounds" --loss-runs "$loss_runs" --image-runs "$image_runs" --only rest
 fi
 
 work=$(mktemp -d /tmp/skelvo-bench-XXXXXX)
@@ -171,20 +174,22 @@ run_cpu() {
 }
 
 # One full upgrade (HTTP probe, version, command, two downloads) against the simulator with
-# DATA and ACK loss; prints "ok SECONDS" or "fail SECONDS".
+# DATA and ACK loss; prints "ok SECONDS" or "fail SECONDS". IMAGE "builtin" serves the built-in
+# tolva22 image, which the simulator verifies by its trailer.
 lossy_upgrade() { # loss seed image
   local dir="$work/up-$2-$1"
   mkdir -p "$dir"
-  local tport
+  local tport image_args=(--image "$3") any=(--accept-any-image)
+  [ "$3" = builtin ] && { image_args=(); any=(); }
   tport=$(free_udp_port)
   "$devsim" --model tolva22 --http-port 0 --tftp-port "$tport" --erase-seconds 0 --reboot-seconds 0 \
-    --tftp-dally-ms 200 --accept-any-image --once --seed "$2" --fault "drop-data=$1,drop-ack=$1" \
+    --tftp-dally-ms 200 "${any[@]}" --once --seed "$2" --fault "drop-data=$1,drop-ack=$1" \
     --ready-file "$dir/ready" --report "$dir/report.json" >/dev/null 2>&1 & local dp=$!
   for _ in $(seq 100); do [ -s "$dir/ready" ] && break; sleep 0.05; done
   local hport t0 rc
   hport=$(cut -d: -f2 "$dir/ready")
   t0=$(now)
-  "$cli" upgrade 127.0.0.1 --http-port "$hport" --tftp-port "$tport" --yes --image "$3" \
+  "$cli" upgrade 127.0.0.1 --http-port "$hport" --tftp-port "$tport" --yes "${image_args[@]}" \
     --fetch-timeout 60 --idle-timeout 60 >/dev/null 2>&1
   rc=$?
   local t
@@ -253,9 +258,59 @@ run_loss() {
   done
 }
 
+# Seconds of one pair of downloads (one upgrade's transfers) by the lossy client, or "fail".
+pair_time() { # lossy-fetch output of two downloads
+  paste -d' ' - - | awk '{print ($1=="ok" && $3=="ok") ? $2+$4 : "fail"}'
+}
+
+# ok/runs and the median of the successes, from lines of seconds or "fail".
+summary() { # file runs
+  printf '%s/%s %s' "$(grep -vc fail "$1")" "$2" "$(grep -v fail "$1" | median)"
+}
+
+# The largest built-in image under loss in each direction: whole upgrades, and the simulator's
+# lossy client fetching it twice from serve and from tftpd-hpa.
+run_loss_image() {
+  local image="$build/engine/images/tolva22.bin"
+  local size
+  size=$(stat -c %s "$image")
+  echo "== Loss: the built-in tolva22 image ($size bytes), DATA and ACK loss in each direction, $image_runs seeded runs per cell =="
+  echo "   (median seconds of the successes; ok/runs. Upgrades one at a time; tftpd-hpa's runs side by side, as they wait on its 1 s timer)"
+  printf '%-6s %-24s %-24s %-24s\n' loss "skelvo upgrade+devsim" "lossy client x2, serve" "lossy client x2, tftpd-hpa"
+  mkdir -p "$work/root-img"; chmod 755 "$work/root-img"; cp "$image" "$work/root-img/image"; chmod 644 "$work/root-img/image"
+  local p_hpa
+  p_hpa=$(free_udp_port)
+  /usr/sbin/in.tftpd -L -a "127.0.0.1:$p_hpa" -u nobody -s "$work/root-img" & pids+=($!)
+  wait_bound "$p_hpa"
+  for loss in 0 0.01 0.02 0.05; do
+    : >"$work/img-up-$loss"; : >"$work/img-sk-$loss"
+    for ((i = 1; i <= image_runs; i++)); do
+      lossy_upgrade "$loss" "$i" builtin | sed 's/^ok //; s/^fail .*/fail/' >>"$work/img-up-$loss"
+      local port
+      port=$(free_udp_port)
+      "$cli" serve --builtin tolva22 --port "$port" >/dev/null 2>&1 & local sp=$!
+      wait_bound "$port"
+      "$lossy" "127.0.0.1:$port" "$image" 2 "$loss" $((i + 500)) | pair_time >>"$work/img-sk-$loss"
+      kill "$sp" 2>/dev/null; wait "$sp" 2>/dev/null
+    done
+    local lanes=()
+    for ((i = 1; i <= image_runs; i++)); do
+      ("$lossy" "127.0.0.1:$p_hpa" "$image" 2 "$loss" $((i + 500)) | pair_time >"$work/img-hpa-$loss.$i") & lanes+=($!)
+    done
+    wait "${lanes[@]}"
+    cat "$work/img-hpa-$loss".* >"$work/img-hpa-$loss"
+    printf '%-6s %-24s %-24s %-24s\n' "$(echo "$loss * 100" | bc -l | xargs printf '%.0f%%')" \
+      "$(summary "$work/img-up-$loss" "$image_runs")" "$(summary "$work/img-sk-$loss" "$image_runs")" \
+      "$(summary "$work/img-hpa-$loss" "$image_runs")"
+  done
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+  pids=()
+}
+
 case $only in
   throughput) run_throughput ;;
   cpu) run_cpu ;;
   loss) run_loss ;;
-  rest|"") run_cpu; run_loss ;;
+  loss-image) run_loss_image ;;
+  rest|"") run_cpu; run_loss_image; run_loss ;;
 esac
