@@ -37,7 +37,9 @@ std::string Usage() {
            "A simulated device server: a web server that names the model and firmware in its Server\n"
            "line and takes the upgrade command GET /config?if=image&ih=ADDR[&id=1] (Basic login),\n"
            "and a TFTP client that then fetches the image from ADDR twice: to verify, and, after the\n"
-           "erase wait, to program it.\n"
+           "erase wait, to program it. If the second download fails after the erase, the device\n"
+           "has no firmware: its web server stays down and its boot loader asks the same server for\n"
+           "\"image\" until one complete download of a good image programs it.\n"
            "\n"
            "options:\n"
            "  --firmware VERSION       version shown before any upgrade (1.0.8 or 6.2.0)\n"
@@ -47,11 +49,15 @@ std::string Usage() {
            "  --login L --password P   credentials of the upgrade command (root / marlin)\n"
            "  --erase-seconds S        erase wait between the downloads (3)\n"
            "  --reboot-seconds S       unreachable after programming (4)\n"
+           "  --bootloader-retry-seconds S\n"
+           "                           with the flash erased, between the boot loader's read\n"
+           "                           requests (3)\n"
            "  --tftp-timeout-ms MS     TFTP client's wait before it repeats (2000)\n"
            "  --tftp-retries N         time-outs in a row before it gives up (5)\n"
            "  --tftp-dally-ms MS       stay after the last block to repeat its ACK (1000)\n"
            "  --accept-any-image       program an image without a trailer too\n"
-           "  --once                   exit after one upgrade: 0 only if it succeeded\n"
+           "  --once                   exit after one upgrade: 0 only if it succeeded, or if the\n"
+           "                           boot loader has rescued the device it bricked\n"
            "  --report FILE            JSON record of requests and downloads\n"
            "  --ready-file FILE        write ADDR:PORT here once listening\n"
            "  --seed N                 seed of the drop faults (1)\n"
@@ -112,6 +118,9 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
         } else if (a == "--erase-seconds" || a == "--reboot-seconds") {
             if (!Seconds(v, a == "--erase-seconds" ? o.eraseTime : o.rebootTime))
                 return fail(a + " needs seconds: " + v);
+        } else if (a == "--bootloader-retry-seconds") {
+            if (!Seconds(v, o.bootLoaderRetry))
+                return fail(a + " needs seconds: " + v);
         } else if (a == "--tftp-timeout-ms" || a == "--tftp-dally-ms") {
             std::uint32_t ms = 0;
             if (!Number(v, ms) || (a == "--tftp-timeout-ms" && ms == 0))
@@ -170,8 +179,13 @@ int RunDevsim(const std::vector<std::string>& args) {
     int status = 0;
     while (!g_signalled) {
         if (cl.once) {
-            if (auto up = sim.WaitForUpgrade(std::chrono::milliseconds(100))) {
-                status = up->succeeded() ? 0 : 1;
+            // A bricked device has not ended its upgrade yet: it waits in its boot loader for a
+            // rescue, or for a signal.
+            auto up = sim.WaitForUpgrade(std::chrono::milliseconds(100));
+            if (up && up->state == "bricked")
+                up = sim.WaitForRescue(std::chrono::milliseconds(100));
+            if (up) {
+                status = up->succeeded() || up->rescued ? 0 : 1;
                 break;
             }
         } else {

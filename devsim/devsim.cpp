@@ -90,6 +90,7 @@ struct Simulator::State {
     bool listening = false;
     bool rebootRequested = false;
     bool upgrading = false;
+    bool bricked = false; // no firmware: the web server is down and the boot loader asks for an image
     std::string version;
     Report report;
     bool started = false;
@@ -111,6 +112,13 @@ struct Simulator::State {
         std::fflush(stdout);
     }
 
+    std::string DeviceStateLocked() const {
+        if (bricked)
+            return "bricked";
+        if (rebootRequested)
+            return "restarting";
+        return upgrading ? "upgrading" : "running";
+    }
     std::string ServerLineLocked() const { return std::string(ProductName(o.model)) + "/" + version; }
     std::string VersionText() const {
         std::lock_guard<std::mutex> g(mu);
@@ -130,6 +138,7 @@ struct Simulator::State {
     bool Bind(std::string* error);
     void WebLoop();
     void Restart();
+    void StayDown();
     void Serve(net::Socket c, net::Endpoint peer);
     void SendReply(net::Socket& c, int status, const std::string& body, bool head,
                    const std::vector<std::string>& extraHeaders);
@@ -137,7 +146,11 @@ struct Simulator::State {
     void LaunchUpgrade(std::size_t index);
     void RunUpgrade(std::size_t index);
     PassRecord Fetch(int pass, const UpgradeRecord& up);
-    void Finish(std::size_t index, UpgradeRecord record);
+    static void Event(UpgradeRecord& up, std::string what, std::string detail = "");
+    void Brick(std::size_t index, UpgradeRecord& up);
+    void BootLoader(std::size_t index, UpgradeRecord& up);
+    void Publish(std::size_t index, const UpgradeRecord& record);
+    void Finish(std::size_t index, UpgradeRecord& record);
     void WriteReport();
 };
 
@@ -164,9 +177,15 @@ bool Simulator::State::Bind(std::string* error) {
 void Simulator::State::WebLoop() {
     while (!stop) {
         bool reboot;
+        bool down;
         {
             std::lock_guard<std::mutex> g(mu);
             reboot = rebootRequested;
+            down = bricked;
+        }
+        if (down) {
+            StayDown();
+            continue;
         }
         if (reboot) {
             Restart();
@@ -205,6 +224,20 @@ void Simulator::State::Restart() {
     else
         Log("restart failed: " + why);
     cv.notify_all();
+}
+
+// With no firmware to run there is no web server: connections are refused until the boot loader
+// has programmed an image.
+void Simulator::State::StayDown() {
+    {
+        std::lock_guard<std::mutex> g(mu);
+        listener.Close();
+        listening = false;
+    }
+    cv.notify_all();
+    Log("web server down: no firmware to run");
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [&] { return stop.load() || !bricked; });
 }
 
 std::string Simulator::State::Page(const std::string& title, const std::string& content) const {
@@ -357,6 +390,8 @@ void Simulator::State::Serve(net::Socket c, net::Endpoint peer) {
             up.tftpServer = net::Endpoint{*target, o.tftpPort}.ToString();
             up.file = *file;
             up.trace = trace;
+            up.commanded = Clock::now();
+            Event(up, "command", "fetch \"" + up.file + "\" from " + up.tftpServer);
             std::lock_guard<std::mutex> g(mu);
             up.versionBefore = version;
             upgrading = true;
@@ -428,28 +463,34 @@ void Simulator::State::LaunchUpgrade(std::size_t index) {
 
 PassRecord Simulator::State::Fetch(int pass, const UpgradeRecord& up) {
     const Faults& f = o.faults;
-    unsigned bit = pass == 1 ? 1u : 2u;
+    // A boot loader download meets the same network as the program download (its loss and ACK
+    // delay), but none of the one-off faults, so a device stranded by one can be rescued.
+    const bool bootLoader = pass == 3;
+    const unsigned bit = pass == 1 ? 1u : 2u;
     FetchRequest rq;
     rq.localAddress = o.address;
     rq.server = net::Endpoint{*net::ParseIpv4(up.tftpServer.substr(0, up.tftpServer.find(':'))), o.tftpPort};
-    rq.file = up.file;
+    rq.file = bootLoader ? "image" : up.file;
     rq.options = o.tftp;
+    rq.giveUpUnanswered = bootLoader;
     if (f.dropData.passes & bit)
         rq.faults.dropData = f.dropData.fraction;
     if (f.dropAck.passes & bit)
         rq.faults.dropAck = f.dropAck.fraction;
-    if (f.duplicateAck.passes & bit)
-        rq.faults.duplicateAck = f.duplicateAck.block;
-    if (f.wrongAck.passes & bit)
-        rq.faults.wrongAck = f.wrongAck.block;
-    if (f.errorMidTransfer.passes & bit)
-        rq.faults.errorAfter = f.errorMidTransfer.block;
     if (f.ackDelayPasses & bit)
         rq.faults.ackDelay = f.ackDelay;
-    rq.faults.dropFinalAck = (f.dropFinalAck & bit) != 0;
-    rq.faults.requestOnce = (f.requestOnce & bit) != 0;
-    if (f.lateFinalAck.passes & bit)
-        rq.faults.lateFinalAck = f.lateFinalAck.delay;
+    if (!bootLoader) {
+        if (f.duplicateAck.passes & bit)
+            rq.faults.duplicateAck = f.duplicateAck.block;
+        if (f.wrongAck.passes & bit)
+            rq.faults.wrongAck = f.wrongAck.block;
+        if (f.errorMidTransfer.passes & bit)
+            rq.faults.errorAfter = f.errorMidTransfer.block;
+        rq.faults.dropFinalAck = (f.dropFinalAck & bit) != 0;
+        rq.faults.requestOnce = (f.requestOnce & bit) != 0;
+        if (f.lateFinalAck.passes & bit)
+            rq.faults.lateFinalAck = f.lateFinalAck.delay;
+    }
     rq.rng = &rng;
     rq.traceBlocks = up.trace;
     rq.log = [this](std::string_view line) { Log(std::string(line)); };
@@ -459,6 +500,7 @@ PassRecord Simulator::State::Fetch(int pass, const UpgradeRecord& up) {
     PassRecord p;
     p.pass = pass;
     p.complete = r.ok;
+    p.answered = r.answered;
     p.error = r.error;
     p.sha256 = Sha256::HexOf(r.data);
     p.data = std::move(r.data);
@@ -472,10 +514,16 @@ PassRecord Simulator::State::Fetch(int pass, const UpgradeRecord& up) {
     p.droppedAcks = r.droppedAcks;
     p.strangers = r.strangers;
     p.elapsed = r.elapsed;
-    Log("download " + std::to_string(pass) + ": " + (p.complete ? "complete" : "failed") + ", " +
-        std::to_string(p.data.size()) + " bytes in " + std::to_string(p.elapsed.count()) + " ms, sha256 " +
-        p.sha256);
+    if (!bootLoader || p.answered)
+        Log((bootLoader ? std::string("bootloader: download ") : "download " + std::to_string(pass) + ": ") +
+            (p.complete ? "complete" : "failed") + ", " + std::to_string(p.data.size()) + " bytes in " +
+            std::to_string(p.elapsed.count()) + " ms, sha256 " + p.sha256);
     return p;
+}
+
+void Simulator::State::Event(UpgradeRecord& up, std::string what, std::string detail) {
+    auto at = std::chrono::duration_cast<milliseconds>(Clock::now() - up.commanded);
+    up.events.push_back(EventRecord{at, std::move(what), std::move(detail)});
 }
 
 void Simulator::State::RunUpgrade(std::size_t index) {
@@ -491,8 +539,11 @@ void Simulator::State::RunUpgrade(std::size_t index) {
     const PassRecord& first = up.passes.back();
     if (!first.complete) {
         up.outcome = "verify download failed: " + first.error;
-        return Finish(index, std::move(up));
+        up.state = "intact";
+        Event(up, "verify download failed", first.error);
+        return Finish(index, up);
     }
+    Event(up, "verify download complete", std::to_string(first.data.size()) + " bytes");
     ImageTrailer trailer = ReadTrailer(first.data);
     up.imageFamily = trailer.family;
     up.imageVersion = trailer.version;
@@ -502,20 +553,27 @@ void Simulator::State::RunUpgrade(std::size_t index) {
     up.verification = verdict.reason;
     Log(std::string("verify: ") + (verdict.accepted ? "passed: " : "rejected: ") + verdict.reason);
     if (!verdict.accepted) {
+        // The flash is untouched: the old firmware goes on answering, and no second request follows.
         up.outcome = "rejected: " + verdict.reason;
-        return Finish(index, std::move(up));
+        up.state = "intact";
+        Event(up, "rejected", verdict.reason);
+        return Finish(index, up);
     }
+    Event(up, "verified", verdict.reason);
 
     Log("erasing flash (" + std::to_string(o.eraseTime.count()) + " ms)");
     if (!Pause(o.eraseTime)) {
         up.outcome = "stopped while erasing";
-        return Finish(index, std::move(up));
+        up.state = "intact";
+        return Finish(index, up);
     }
     up.erased = true;
+    Event(up, "erased");
     if (o.faults.noSecondRequest) {
         Log("fault: no second read request");
         up.outcome = "second request withheld (fault)";
-        return Finish(index, std::move(up));
+        up.state = "erased";
+        return Finish(index, up);
     }
 
     up.passes.push_back(Fetch(2, up));
@@ -523,13 +581,15 @@ void Simulator::State::RunUpgrade(std::size_t index) {
     if (!second.complete) {
         Log("program: download failed; flash left erased, the device has no firmware to start");
         up.outcome = "program download failed: " + second.error;
-        return Finish(index, std::move(up));
+        Event(up, "program download failed", second.error);
+        return Brick(index, up);
     }
     up.identical = second.data == up.passes.front().data;
     if (!up.identical) {
         Log("program: the second download differs from the first; flash left erased");
         up.outcome = "downloads differ";
-        return Finish(index, std::move(up));
+        Event(up, "downloads differ");
+        return Brick(index, up);
     }
     up.programmed = true;
     {
@@ -542,21 +602,106 @@ void Simulator::State::RunUpgrade(std::size_t index) {
     }
     cv.notify_all();
     Log("programmed " + std::to_string(second.data.size()) + " bytes; new version " + up.versionAfter);
+    Event(up, "programmed", "version " + up.versionAfter);
     {
         std::unique_lock<std::mutex> lock(mu);
         cv.wait(lock, [&] { return stop.load() || !rebootRequested; });
     }
     up.outcome = "programmed";
-    Finish(index, std::move(up));
+    up.state = "programmed";
+    Event(up, "restarted");
+    Finish(index, up);
 }
 
-void Simulator::State::Finish(std::size_t index, UpgradeRecord record) {
+// The flash is erased and holds nothing to start: the web server goes down before the record
+// says so, then the boot loader takes over.
+void Simulator::State::Brick(std::size_t index, UpgradeRecord& up) {
+    up.state = "bricked";
+    Event(up, "bricked",
+          "the boot loader asks " + up.tftpServer + " for \"image\" every " +
+              std::to_string(o.bootLoaderRetry.count()) + " ms");
+    {
+        std::unique_lock<std::mutex> lock(mu);
+        bricked = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return stop.load() || !listening; });
+    }
+    Finish(index, up);
+    BootLoader(index, up);
+}
+
+void Simulator::State::BootLoader(std::size_t index, UpgradeRecord& up) {
+    Log("bootloader: no firmware; asking " + up.tftpServer + " for \"image\" every " +
+        std::to_string(o.bootLoaderRetry.count()) + " ms");
+    const auto families = AcceptedFamilies(o.model);
+    while (!stop) {
+        const auto asked = Clock::now();
+        PassRecord p = Fetch(3, up);
+        up.bootLoaderRequests += p.requestsSent;
+        if (p.answered) {
+            const bool complete = p.complete;
+            const std::string error = p.error;
+            ImageTrailer trailer = ReadTrailer(p.data);
+            up.passes.push_back(std::move(p));
+            if (!complete) {
+                Event(up, "boot loader download failed", error);
+            } else if (Verdict v = CheckImage(trailer, families, o.acceptAnyImage); !v.accepted) {
+                Log("bootloader: image rejected: " + v.reason);
+                Event(up, "boot loader rejected", v.reason);
+            } else {
+                std::string now;
+                {
+                    std::lock_guard<std::mutex> g(mu);
+                    if (trailer.present && !trailer.version.empty())
+                        version = DottedVersion(trailer.version);
+                    now = version;
+                    bricked = false;
+                    rebootRequested = true;
+                }
+                cv.notify_all();
+                Log("bootloader: programmed " + std::to_string(up.passes.back().data.size()) +
+                    " bytes; version " + now);
+                Event(up, "boot loader programmed", "version " + now);
+                Publish(index, up);
+                {
+                    std::unique_lock<std::mutex> lock(mu);
+                    cv.wait(lock, [&] { return stop.load() || !rebootRequested; });
+                }
+                if (stop)
+                    return;
+                up.programmed = true;
+                up.rescued = true;
+                up.state = "rescued";
+                up.versionAfter = now;
+                Event(up, "rescued", "version " + now);
+                Log("bootloader: rescued; version " + now);
+                Publish(index, up);
+                return;
+            }
+        }
+        Publish(index, up);
+        auto left = std::chrono::ceil<milliseconds>(asked + o.bootLoaderRetry - Clock::now());
+        if (left.count() > 0 && !Pause(left))
+            return;
+    }
+}
+
+void Simulator::State::Publish(std::size_t index, const UpgradeRecord& record) {
+    {
+        std::lock_guard<std::mutex> g(mu);
+        report.upgrades[index] = record;
+    }
+    cv.notify_all();
+    WriteReport();
+}
+
+void Simulator::State::Finish(std::size_t index, UpgradeRecord& record) {
     if (record.versionAfter.empty())
         record.versionAfter = VersionText();
     Log("upgrade: " + record.outcome);
     {
         std::lock_guard<std::mutex> g(mu);
-        report.upgrades[index] = std::move(record);
+        report.upgrades[index] = record;
         upgrading = false;
     }
     cv.notify_all();
@@ -571,6 +716,7 @@ void Simulator::State::WriteReport() {
         std::lock_guard<std::mutex> g(mu);
         copy = report;
         copy.currentVersion = version;
+        copy.deviceState = DeviceStateLocked();
     }
     if (!WriteFileAtomically(o.reportFile, ReportJson(copy)))
         Log("cannot write the report to " + o.reportFile);
@@ -583,6 +729,7 @@ std::string ReportJson(const Report& r) {
     j += "  \"model\": " + str(r.model) + ",\n";
     j += "  \"initial_version\": " + str(r.initialVersion) + ",\n";
     j += "  \"final_version\": " + str(r.currentVersion) + ",\n";
+    j += "  \"device_state\": " + str(r.deviceState) + ",\n";
     j += "  \"requests\": [";
     for (std::size_t i = 0; i < r.requests.size(); ++i) {
         const auto& q = r.requests[i];
@@ -628,7 +775,17 @@ std::string ReportJson(const Report& r) {
              ", \"programmed\": " + boolean(u.programmed) + ", \"succeeded\": " + boolean(u.succeeded()) +
              ",\n";
         j += "      \"version_before\": " + str(u.versionBefore) +
-             ", \"version_after\": " + str(u.versionAfter) + ", \"outcome\": " + str(u.outcome) + "\n";
+             ", \"version_after\": " + str(u.versionAfter) + ", \"outcome\": " + str(u.outcome) + ",\n";
+        j += "      \"state\": " + str(u.state) + ", \"rescued\": " + boolean(u.rescued) +
+             ", \"bootloader_requests\": " + std::to_string(u.bootLoaderRequests) + ",\n";
+        j += "      \"events\": [";
+        for (std::size_t k = 0; k < u.events.size(); ++k) {
+            const auto& e = u.events[k];
+            j += k ? ",\n" : "\n";
+            j += "        {\"ms\": " + std::to_string(e.at.count()) + ", \"event\": " + str(e.what) +
+                 ", \"detail\": " + str(e.detail) + "}";
+        }
+        j += u.events.empty() ? "]\n" : "\n      ]\n";
         j += "    }";
     }
     j += r.upgrades.empty() ? "]\n" : "\n  ]\n";
@@ -694,6 +851,22 @@ std::optional<UpgradeRecord> Simulator::WaitForUpgrade(std::chrono::milliseconds
     return m->report.upgrades[index];
 }
 
+std::optional<UpgradeRecord> Simulator::WaitForRescue(std::chrono::milliseconds bound,
+                                                      std::size_t index) const {
+    std::unique_lock<std::mutex> lock(m->mu);
+    bool rescued = m->cv.wait_for(lock, bound, [&] {
+        return m->report.upgrades.size() > index && m->report.upgrades[index].state == "rescued";
+    });
+    if (!rescued)
+        return std::nullopt;
+    return m->report.upgrades[index];
+}
+
+std::string Simulator::DeviceState() const {
+    std::lock_guard<std::mutex> g(m->mu);
+    return m->DeviceStateLocked();
+}
+
 std::string Simulator::CurrentVersion() const {
     return m->VersionText();
 }
@@ -706,6 +879,7 @@ Report Simulator::GetReport() const {
     std::lock_guard<std::mutex> g(m->mu);
     Report r = m->report;
     r.currentVersion = m->version;
+    r.deviceState = m->DeviceStateLocked();
     return r;
 }
 

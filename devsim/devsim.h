@@ -3,6 +3,9 @@
 // credentials starts an upgrade) and its own TFTP client, which fetches the image twice from ADDR:
 // once to verify its trailer (family and CRC-32), then, after the erase wait, to program it.
 // After programming it is unreachable while it restarts, then answers with the new version.
+// When the program download fails after the erase, the device has no firmware: its web server
+// stays down and its boot loader asks the same server for "image" every few seconds until one
+// complete download of a good image programs it; then it restarts with that version.
 //
 // In-process use (the executable is a thin wrapper around the same class):
 //
@@ -99,6 +102,8 @@ struct Options {
     std::string password = "marlin";
     std::chrono::milliseconds eraseTime{3000};
     std::chrono::milliseconds rebootTime{4000};
+    // Between the boot loader's read requests (start to start) while the flash is erased.
+    std::chrono::milliseconds bootLoaderRetry{3000};
     bool acceptAnyImage = false; // programs an image that has no trailer
     std::uint64_t seed = 1;      // for the drop faults
     Faults faults;
@@ -120,8 +125,9 @@ struct RequestRecord {
 };
 
 struct PassRecord {
-    int pass = 0; // 1 verify, 2 program
+    int pass = 0; // 1 verify, 2 program, 3 a boot loader download
     bool complete = false;
+    bool answered = false; // the server sent DATA or an ERROR
     std::string error;
     std::vector<std::uint8_t> data;
     std::string sha256;
@@ -137,6 +143,13 @@ struct PassRecord {
     std::chrono::milliseconds elapsed{0}; // first request to last block
 };
 
+// Something that happened to the device during an upgrade, `at` after the command.
+struct EventRecord {
+    std::chrono::milliseconds at{0};
+    std::string what; // "command", "verified", "erased", "bricked", "rescued", ...
+    std::string detail;
+};
+
 struct UpgradeRecord {
     std::string tftpServer; // where the read requests went
     std::string file;       // the name from if=
@@ -150,8 +163,19 @@ struct UpgradeRecord {
     bool erased = false;      // the flash was erased; without `programmed` the device is stranded
     bool programmed = false;
     std::string outcome; // "programmed", "rejected", "verify download failed", ...
+    // What the upgrade left: "upgrading" while it runs; "intact" (the old firmware still runs),
+    // "programmed", "bricked" (flash erased and not programmed: the boot loader is asking for an
+    // image), "rescued" (a boot loader download programmed it and it has restarted), or
+    // "erased" (erased, then nothing more: the no-second-request fault).
+    std::string state = "upgrading";
+    bool rescued = false;
+    int bootLoaderRequests = 0; // read requests the boot loader sent, answered or not
+    std::vector<EventRecord> events;
     std::string versionBefore;
     std::string versionAfter;
+    std::chrono::steady_clock::time_point commanded; // when the command arrived (not reported)
+    // The upgrade itself worked: both downloads complete, identical and verified. A rescued
+    // device is programmed but did not succeed.
     bool succeeded() const { return programmed && identical && verified; }
 };
 
@@ -159,6 +183,7 @@ struct Report {
     std::string model;
     std::string initialVersion;
     std::string currentVersion;
+    std::string deviceState; // "running", "upgrading", "restarting" or "bricked"; filled by GetReport()
     std::vector<RequestRecord> requests;
     std::vector<UpgradeRecord> upgrades;
 };
@@ -181,7 +206,13 @@ class Simulator {
     // Waits until the web server listens (after a restart too); false after the bound.
     bool WaitListening(std::chrono::milliseconds bound) const;
     // Waits until upgrade number `index` (0 = first) has ended, and returns its record.
+    // An upgrade that bricks the device ends there (state "bricked"); the boot loader goes on.
     std::optional<UpgradeRecord> WaitForUpgrade(std::chrono::milliseconds bound, std::size_t index = 0) const;
+    // Waits until upgrade number `index` has left the device rescued (state "rescued": programmed
+    // by the boot loader and answering again), and returns its record; nothing after the bound.
+    std::optional<UpgradeRecord> WaitForRescue(std::chrono::milliseconds bound, std::size_t index = 0) const;
+    // "running", "upgrading", "restarting" or "bricked".
+    std::string DeviceState() const;
     std::string CurrentVersion() const;
     std::string ServerLine() const; // "Tolva 2100/1.0.8"
     Report GetReport() const;

@@ -141,6 +141,8 @@ bool Download::Handle(const std::uint8_t* p, std::size_t size, net::Endpoint fro
         return true;
     }
     std::uint16_t op = Be16(p);
+    if (op == kOpError || op == kOpData)
+        m_result.answered = true;
     if (op == kOpError)
         return Fail("server sent ERROR " + std::to_string(Be16(p + 2)) + " (" + ErrorText(p, size) + ")");
     if (op != kOpData) {
@@ -264,6 +266,10 @@ FetchResult Download::Run() {
             ++m_result.timeouts;
             if (++inRow > m_rq.options.retries) {
                 Fail("gave up after " + std::to_string(inRow) + " time-outs in a row");
+                return m_result;
+            }
+            if (!m_started && m_rq.giveUpUnanswered) {
+                Fail("no answer to the read request");
                 return m_result;
             }
             if (!m_started && m_rq.faults.requestOnce) {

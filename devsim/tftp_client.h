@@ -70,11 +70,15 @@ struct FetchRequest {
     bool traceBlocks = false;                  // log each block received
     std::function<void(std::string_view)> log; // one line each, without line break
     const std::atomic<bool>* stop = nullptr;   // set to abandon the download
+    // One read request only: no answer within the time-out ends the download (a boot loader
+    // asks again later, from a new port).
+    bool giveUpUnanswered = false;
 };
 
 struct FetchResult {
     bool ok = false;
-    std::string error; // why not, when !ok
+    bool answered = false; // the server sent DATA or an ERROR
+    std::string error;     // why not, when !ok
     std::vector<std::uint8_t> data;
     std::uint32_t blocks = 0;
     int requestsSent = 0;

@@ -170,7 +170,17 @@ TEST_F(Upgrade, VerifyRejectsAndNoSecondRequestFollows) {
         EXPECT_EQ(up->passes.size(), 1u) << "a second read request followed a rejected image";
         EXPECT_NE(up->verification.find(c.reason), std::string::npos) << up->verification;
         EXPECT_EQ(up->outcome.rfind("rejected", 0), 0u);
+        // The flash is untouched: the device goes on answering with its old version.
+        EXPECT_EQ(up->state, "intact");
+        EXPECT_FALSE(up->erased);
+        EXPECT_EQ(up->bootLoaderRequests, 0);
         EXPECT_EQ(sim.CurrentVersion(), before);
+        EXPECT_EQ(sim.DeviceState(), "running");
+        EXPECT_NE(
+            Exchange(sim.HttpEndpoint(), "GET / HTTP/1.0\r\n\r\n")
+                .reply.find(std::string("Server: ") + devsim::ProductName(c.model) + "/" + before + "\r\n"),
+            std::string::npos)
+            << c.reason;
         m_server.reset();
     }
 }
@@ -249,23 +259,65 @@ TEST_F(Upgrade, EndOfTransferFaultsStillProgram) {
     EXPECT_EQ(sim.CurrentVersion(), "6.2.1");
 }
 
-TEST_F(Upgrade, FailedProgramDownloadLeavesTheDeviceErasedOnItsOldVersion) {
-    if (!Serve(devsim_test::BuiltInImage("tolva21.bin")))
+std::vector<std::string> EventNames(const devsim::UpgradeRecord& up) {
+    std::vector<std::string> names;
+    for (const auto& e : up.events)
+        names.push_back(e.what);
+    return names;
+}
+
+// An ERROR in the program download leaves the flash erased: the upgrade ends "bricked" on the old
+// version with the web server down. The boot loader then fetches "image" from the same server,
+// and the device comes back with the new version.
+TEST_F(Upgrade, FailedProgramDownloadBricksUntilTheBootLoaderRescuesIt) {
+    auto image = devsim_test::BuiltInImage("tolva21.bin");
+    if (!Serve(image))
         GTEST_SKIP() << m_why;
     devsim::Options o = Options(devsim::Model::Tolva21);
+    o.bootLoaderRetry = 200ms;
     ASSERT_TRUE(devsim::ParseFault("error-mid-transfer=20@2", o.faults, nullptr));
     devsim::Simulator sim(o);
     ASSERT_TRUE(sim.Start());
     auto up = Run(sim);
     ASSERT_TRUE(up);
+    EXPECT_EQ(up->state, "bricked");
     EXPECT_TRUE(up->verified);
     EXPECT_TRUE(up->erased);
     EXPECT_FALSE(up->programmed);
+    EXPECT_FALSE(up->rescued);
     EXPECT_EQ(up->outcome.rfind("program download failed", 0), 0u) << up->outcome;
     EXPECT_EQ(up->versionAfter, "1.0.8");
+    EXPECT_EQ(EventNames(*up), (std::vector<std::string>{"command", "verify download complete", "verified",
+                                                         "erased", "program download failed", "bricked"}));
+
+    auto rescued = sim.WaitForRescue(60s);
+    ASSERT_TRUE(rescued) << Log();
+    EXPECT_EQ(rescued->state, "rescued");
+    EXPECT_TRUE(rescued->rescued);
+    EXPECT_TRUE(rescued->programmed);
+    EXPECT_FALSE(rescued->succeeded()) << "a rescue is not a successful upgrade";
+    EXPECT_EQ(rescued->outcome, up->outcome);
+    EXPECT_EQ(rescued->versionAfter, "1.0.9");
+    EXPECT_GE(rescued->bootLoaderRequests, 1);
+    ASSERT_EQ(rescued->passes.size(), 3u);
+    EXPECT_EQ(rescued->passes[2].pass, 3);
+    EXPECT_TRUE(rescued->passes[2].complete);
+    EXPECT_EQ(rescued->passes[2].sha256, Sha256::HexOf(image));
+    auto names = EventNames(*rescued);
+    ASSERT_GE(names.size(), 8u);
+    EXPECT_EQ(names[names.size() - 2], "boot loader programmed");
+    EXPECT_EQ(names.back(), "rescued");
+
+    ASSERT_TRUE(sim.WaitListening(10s));
+    EXPECT_NE(
+        Exchange(sim.HttpEndpoint(), "GET / HTTP/1.0\r\n\r\n").reply.find("Server: Tolva 2100/1.0.9\r\n"),
+        std::string::npos);
+    EXPECT_EQ(sim.DeviceState(), "running");
     std::string json = devsim::ReportJson(sim.GetReport());
-    EXPECT_NE(json.find("\"erased\": true, \"programmed\": false"), std::string::npos) << json;
-    EXPECT_NE(json.find("\"final_version\": \"1.0.8\""), std::string::npos);
+    EXPECT_NE(json.find("\"device_state\": \"running\""), std::string::npos) << json.substr(0, 400);
+    EXPECT_NE(json.find("\"state\": \"rescued\", \"rescued\": true"), std::string::npos);
+    EXPECT_NE(json.find("\"event\": \"bricked\""), std::string::npos);
+    EXPECT_NE(json.find("\"final_version\": \"1.0.9\""), std::string::npos);
 }
 
 TEST_F(Upgrade, OnceExitStatusAndReportFile) {
