@@ -553,6 +553,7 @@ HostResult Upgrader::Run(const std::string& host) {
                 Fail(host, kExitUnknownType, "the device names no known server type; nothing was sent");
         break;
     case ContinueOutcome::NotConfirmed:
+    case ContinueOutcome::Cancelled:
         r.exitCode = Fail(host, kExitNotConfirmed, "not confirmed; nothing was sent");
         break;
     case ContinueOutcome::DryRun:

@@ -129,8 +129,18 @@ ContinueResult RunContinueSequence(const ContinueRequest& request) {
     TraceMessage("%s\n", MaskedFieldsTrace(g_TftpConfigData.HostName, g_TftpConfigData.LoginName).c_str());
     ClearLastConnectedAddress();
 
+    auto cancelled = [&request, &result] {
+        if (!request.cancelled || !request.cancelled())
+            return false;
+        result.outcome = ContinueOutcome::Cancelled;
+        result.imageToUse = GetImageToUse();
+        return true;
+    };
+
     if (GetImageToUse() == SERVER_USER_FILE) {
         TraceMessage("Using a file....\n");
+    } else if (cancelled()) {
+        return result;
     } else {
         switch (DetectServerType(g_TftpConfigData.HostName)) {
         case SERVER_DRAVENHOLT:
@@ -158,18 +168,24 @@ ContinueResult RunContinueSequence(const ContinueRequest& request) {
         }
     }
 
+    if (cancelled())
+        return result;
     ConfirmQuestion question;
     const int confirmed =
         ConfirmUpgrade(g_TftpConfigData.HostName, request.dryRun ? ConfirmFn{} : request.confirm, &question);
     result.question = question;
     result.deviceAddress = LastConnectedAddress();
+    if (!request.dryRun && cancelled())
+        return result;
     if (request.dryRun || confirmed == 0) {
         result.outcome = request.dryRun ? ContinueOutcome::DryRun : ContinueOutcome::NotConfirmed;
         result.imageToUse = GetImageToUse();
         return result;
     }
 
-    result.commandResult = StartFlashUpgrade();
+    CommandReply reply = SendFlashUpgradeCommand();
+    result.commandResult = reply.result;
+    result.commandStatus = std::move(reply.status);
     result.imageToUse = GetImageToUse();
     if (auto reached = LastConnectedAddress()) {
         options.expectedClient = *reached;

@@ -9,10 +9,15 @@
 //   4. ConfirmUpgrade: the question is composed here and asked through the front end's callback
 //                                             -> NotConfirmed (ImageToUse becomes SERVER_UNKNOWN)
 //                                             -> DryRun when request.dryRun (nothing is asked)
-//   5. StartFlashUpgrade; its result is kept but does not stop the sequence
+//   5. the upgrade command (SendFlashUpgradeCommand); its result and the reply's status line are
+//      kept but do not stop the sequence
 //   6. the worker TftpServerThread(1, ...) starts on the socket of step 1, expecting the device's
 //      address as its client
 //                                             -> WorkerStarted
+//
+// request.cancelled, when given, is asked before steps 3 and 4, each of which talks to the device,
+// and after the answer of step 4, just before the command; once it returns true the sequence ends
+// with Cancelled and sends the device nothing more.
 //
 // Everything up to step 6 runs on the calling thread, blocking it, and raises its events there
 // through the registered handler table. From step 6 on, the worker raises its events on its own
@@ -20,6 +25,7 @@
 // sequence runs at a time (the record and the handler table are process-wide).
 #pragma once
 
+#include "http/device_http.h"
 #include "tftp/tftp_server.h"
 
 #include <functional>
@@ -69,6 +75,8 @@ struct ContinueRequest {
     std::function<void(int)> onWorkerEnd;
     // Stop after composing the question, without asking it: no command, no worker.
     bool dryRun = false;
+    // True once the front end wants the sequence to stop before the command (a signal, say).
+    std::function<bool()> cancelled;
 };
 
 enum class ContinueOutcome {
@@ -77,12 +85,16 @@ enum class ContinueOutcome {
     NotConfirmed,    // the answer was not Yes
     DryRun,          // stopped before the command, as asked
     WorkerStarted,   // the command was sent (whatever its result) and the worker is running
+    Cancelled,       // request.cancelled said so before the command; nothing more was sent
 };
 
 struct ContinueResult {
     ContinueOutcome outcome = ContinueOutcome::PortUnavailable;
-    int imageToUse = 0;                      // ImageToUse when the sequence ended
-    int commandResult = -1;                  // StartFlashUpgrade's result; -1 when no command was sent
+    int imageToUse = 0;     // ImageToUse when the sequence ended
+    int commandResult = -1; // StartFlashUpgrade's result; -1 when no command was sent
+    // The status line of the device's reply to the command, when one arrived: a device may refuse
+    // the command ("503 Service Unavailable") without the word that marks a rejected login.
+    std::optional<HttpStatusLine> commandStatus;
     std::optional<ConfirmQuestion> question; // set once ConfirmUpgrade has composed it
     std::optional<net::Ipv4> deviceAddress;  // the device's IPv4 address as last connected
     std::thread worker;                      // joinable only with WorkerMode::Joinable

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <charconv>
 #include <cstring>
 #include <mutex>
 
@@ -22,6 +23,8 @@ constexpr std::string_view kProbeRequest = "GET / HTTP/1.0\r\n\r\n";
 constexpr std::size_t kProbeChunkSize = 16384;
 constexpr std::size_t kCommandChunkSize = 1024;
 constexpr std::size_t kCommandBufferSize = 1024;
+// Enough for any status line worth reading; a longer first line is cut there.
+constexpr std::size_t kStatusLineRoom = 256;
 
 struct Pattern {
     std::string_view text;
@@ -272,18 +275,59 @@ std::optional<std::string> QueryServerVersion(const char* host) {
     }
 }
 
+std::string HttpStatusLine::Text() const {
+    std::string text = std::to_string(code);
+    if (!reason.empty())
+        text += " " + reason;
+    return text;
+}
+
+std::optional<HttpStatusLine> ParseStatusLine(std::string_view head) {
+    std::string_view line = head.substr(0, std::min(head.find_first_of("\r\n"), head.size()));
+    constexpr std::string_view kPrefix = "HTTP/";
+    if (!line.starts_with(kPrefix))
+        return std::nullopt;
+    const std::size_t space = line.find(' ');
+    if (space == std::string_view::npos || space == kPrefix.size())
+        return std::nullopt;
+    std::string_view rest = line.substr(space + 1);
+    if (rest.size() < 3 || (rest.size() > 3 && rest[3] != ' '))
+        return std::nullopt;
+    int code = 0;
+    auto [end, ec] = std::from_chars(rest.data(), rest.data() + 3, code);
+    if (ec != std::errc() || end != rest.data() + 3 || code < 100 || code > 599)
+        return std::nullopt;
+    HttpStatusLine status;
+    status.code = code;
+    std::string_view reason = rest.size() > 4 ? rest.substr(4) : std::string_view();
+    while (!reason.empty() && reason.back() == ' ')
+        reason.remove_suffix(1);
+    status.reason = PrintableText(reason);
+    return status;
+}
+
 int StartFlashUpgrade() {
+    return SendFlashUpgradeCommand().result;
+}
+
+CommandReply SendFlashUpgradeCommand() {
     char format[256] = {};
     const char* chosen = g_TftpConfigData.DownloadTrace != 0 ? kCommandFormatTrace : kCommandFormat;
     std::strncpy(format, chosen, sizeof format - 1);
-    return SendServerCommand(g_TftpConfigData.HostName, g_TftpConfigData.LoginName, g_TftpConfigData.Password,
-                             format);
+    return SendUpgradeCommand(g_TftpConfigData.HostName, g_TftpConfigData.LoginName,
+                              g_TftpConfigData.Password, format);
 }
 
 int SendServerCommand(const char* host, const char* login, const char* password, const char* format) {
+    return SendUpgradeCommand(host, login, password, format).result;
+}
+
+CommandReply SendUpgradeCommand(const char* host, const char* login, const char* password,
+                                const char* format) {
+    CommandReply reply;
     DeviceConnection connection = ConnectToServer(host, 0);
     if (!connection)
-        return 0;
+        return reply;
     const std::string credentials =
         EncodeCredentials(login != nullptr ? login : "", password != nullptr ? password : "");
     // A failed getsockname leaves the address at 0.0.0.0.
@@ -299,21 +343,27 @@ int SendServerCommand(const char* host, const char* login, const char* password,
         int error = net::LastError();
         RaiseError(ERR_SEND);
         TraceMessage("Error in send() call [errno=%d]\n", error);
-        return 0;
+        return reply;
     }
     const auto bound = GetHttpWaitBounds().commandReceive;
     std::array<std::uint8_t, kCommandChunkSize> buffer{};
+    // The reply's first line, gathered across receives. Only the status line is read as HTTP; the
+    // login check still searches each chunk on its own.
+    std::string head;
     for (;;) {
         net::RecvResult r = BoundedRecv(connection.socket(), buffer, bound);
         if (r.status == net::RecvStatus::Data) {
             std::string chunk(AsText(std::span(buffer).first(r.size)));
+            if (head.size() < kStatusLineRoom && head.find('\n') == std::string::npos)
+                head += chunk.substr(0, kStatusLineRoom - head.size());
             std::transform(chunk.begin(), chunk.end(), chunk.begin(), [](char c) {
                 return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
             });
             if (chunk.find("unauthorized") != std::string::npos) {
                 RaiseError(ERR_LOGIN);
                 TraceMessage("ERROR: server user name or password invalid\n");
-                return 0;
+                reply.status = ParseStatusLine(head);
+                return reply;
             }
             continue;
         }
@@ -322,7 +372,9 @@ int SendServerCommand(const char* host, const char* login, const char* password,
             TraceMessage("Error in recv() call [errno=%d]\n", r.error);
         }
         RaiseStatus(STATUS_COMMAND_ACCEPTED);
-        return 1;
+        reply.result = 1;
+        reply.status = ParseStatusLine(head);
+        return reply;
     }
 }
 

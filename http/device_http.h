@@ -89,14 +89,41 @@ inline constexpr char kCommandFormat[] =
 inline constexpr char kCommandFormatTrace[] =
     "GET /config?if=image&ih=%s&id=1 HTTP/1.0\r\nAuthorization: Basic %s\r\n\r\n";
 
+// The status line of an HTTP reply: "HTTP/1.0 503 Service Unavailable" is 503 and "Service
+// Unavailable".
+struct HttpStatusLine {
+    int code = 0;
+    std::string reason;       // as the device sent it, made safe for a terminal (PrintableText)
+    std::string Text() const; // "503 Service Unavailable"
+    bool operator==(const HttpStatusLine&) const = default;
+};
+
+// The status line at the start of a reply, up to its CR or LF or the end of `head`: "HTTP/", a
+// version, a space, a code of three digits from 100 to 599, and optionally a space and the reason
+// phrase. Nothing when `head` does not start so.
+std::optional<HttpStatusLine> ParseStatusLine(std::string_view head);
+
+// What the upgrade command came to: SendServerCommand's result, and the status line of the
+// device's reply when one arrived (also with a rejected login, or when the connection then broke).
+struct CommandReply {
+    int result = 0;
+    std::optional<HttpStatusLine> status;
+};
+
 // Sends the upgrade command for HostName, LoginName, Password and DownloadTrace of
 // g_TftpConfigData. The result of SendServerCommand.
 int StartFlashUpgrade();
+// The same command, with the status line of the reply.
+CommandReply SendFlashUpgradeCommand();
 
 // 1 once the command was sent and the device closed (or the connection failed) before the word
 // "unauthorized" arrived, in any letter case; 0 when no connection could be made, the command
-// could not be sent or the login was rejected.
+// could not be sent or the login was rejected. Only that word counts: a reply of any other status
+// is still 1.
 int SendServerCommand(const char* host, const char* login, const char* password, const char* format);
+// The same exchange, with the status line of the reply.
+CommandReply SendUpgradeCommand(const char* host, const char* login, const char* password,
+                                const char* format);
 
 // Base64 (RFC 4648, standard alphabet, padded, no line breaks) of "login:password".
 std::string EncodeCredentials(std::string_view login, std::string_view password);

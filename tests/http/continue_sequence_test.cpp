@@ -126,6 +126,7 @@ TEST_F(ContinueSequence, WholeUpgradeWithTheTracesInOrder) {
     Run(Request("127.0.4.10"));
     ASSERT_EQ(m_result.outcome, ContinueOutcome::WorkerStarted);
     EXPECT_EQ(m_result.commandResult, 1);
+    EXPECT_EQ(m_result.commandStatus, (HttpStatusLine{200, "OK"}));
     EXPECT_EQ(m_result.imageToUse, SERVER_TOLVA_21XX);
     EXPECT_EQ(m_result.deviceAddress, net::ParseIpv4("127.0.4.10"));
     ASSERT_TRUE(rec.WaitForEnd(std::chrono::seconds(120)));
@@ -210,6 +211,33 @@ TEST_F(ContinueSequence, RejectedLoginStillStartsTheWorker) {
     EXPECT_EQ(rec.Names(), Names{"ERR_LOGIN"});
     EXPECT_TRUE(rec.WaitForTrace("Waiting for TFTP client request ...\n", std::chrono::seconds(30)));
     EXPECT_TRUE(m_result.worker.joinable());
+}
+
+// A front end that is told to stop (a signal) before the command sends the device nothing more,
+// whether it learns so before any exchange or while its question is on screen.
+TEST_F(ContinueSequence, CancelledBeforeTheCommandSendsNothingMore) {
+    Device device(devsim::Model::Tolva21, "127.0.4.17", m_port);
+    EventRecorder rec;
+    ContinueRequest early = Request("127.0.4.17");
+    early.cancelled = [] { return true; };
+    Run(early);
+    EXPECT_EQ(m_result.outcome, ContinueOutcome::Cancelled);
+    EXPECT_TRUE(m_asked.empty());
+    EXPECT_TRUE(device.sim->GetReport().requests.empty());
+
+    bool signalled = false;
+    ContinueRequest atQuestion = Request("127.0.4.17");
+    atQuestion.confirm = [&signalled](const ConfirmQuestion&) {
+        signalled = true;
+        return ConfirmAnswer::Yes;
+    };
+    atQuestion.cancelled = [&signalled] { return signalled; };
+    Run(atQuestion);
+    EXPECT_EQ(m_result.outcome, ContinueOutcome::Cancelled);
+    EXPECT_EQ(m_result.commandResult, -1);
+    EXPECT_FALSE(m_result.worker.joinable());
+    EXPECT_EQ(device.Commands(), 0u);
+    EXPECT_EQ(device.sim->GetReport().requests.size(), 2u) << "the probe and the version query";
 }
 
 TEST_F(ContinueSequence, BusyPortStopsBeforeAnyExchange) {

@@ -305,7 +305,9 @@ TEST_F(DeviceHttp, ResetAfterCommandIsAReceiveErrorThenAccepted) {
     TinyHttpServer server({{}, std::chrono::milliseconds(0), ScriptedReply::End::Reset});
     Use(server);
     EventRecorder rec;
-    EXPECT_EQ(SendServerCommand(Host().c_str(), "root", "marlin", kCommandFormat), 1);
+    CommandReply reply = SendUpgradeCommand(Host().c_str(), "root", "marlin", kCommandFormat);
+    EXPECT_EQ(reply.result, 1);
+    EXPECT_EQ(reply.status, std::nullopt) << "no reply came";
     EXPECT_EQ(rec.Names(), (std::vector<std::string>{"ERR_RECEIVE", "STATUS_COMMAND_ACCEPTED"}));
     EXPECT_NE(rec.Trace().find(Errno("Error in recv() call", kReset)), std::string::npos);
 }
@@ -325,4 +327,50 @@ TEST_F(DeviceHttp, NoConnectionSendsNoCommand) {
     EventRecorder rec;
     EXPECT_EQ(SendServerCommand(Host().c_str(), "root", "marlin", kCommandFormat), 0);
     EXPECT_EQ(rec.Names(), std::vector<std::string>{"ERR_CONNECT"});
+}
+
+TEST(StatusLine, CodeAndReasonOfTheFirstLineOnly) {
+    EXPECT_EQ(ParseStatusLine("HTTP/1.0 503 Service Unavailable\r\nServer: x\r\n"),
+              (HttpStatusLine{503, "Service Unavailable"}));
+    EXPECT_EQ(ParseStatusLine("HTTP/1.1 200 OK"), (HttpStatusLine{200, "OK"}));
+    EXPECT_EQ(ParseStatusLine("HTTP/1.0 404\n"), (HttpStatusLine{404, ""}));
+    EXPECT_EQ(ParseStatusLine("HTTP/1.0 500 Bad \x1b[2J\r\n")->reason, "Bad \\x1b[2J")
+        << "the reason reaches a terminal";
+    EXPECT_EQ(ParseStatusLine("HTTP/1.0 503 Service Unavailable")->Text(), "503 Service Unavailable");
+    for (const char* bad : {"", "HTTP/1.0", "HTTP/ 200 OK", "HTTP/1.0 20 OK", "HTTP/1.0 2000 OK",
+                            "HTTP/1.0 +20 OK", "HTTP/1.0 099 Low", "HTTP/1.0 600 High", "http/1.0 200 OK",
+                            "<html>HTTP/1.0 200 OK", "HTTP/1.0\r\n 200 OK"})
+        EXPECT_EQ(ParseStatusLine(bad), std::nullopt) << bad;
+}
+
+// The status line is gathered across receives; the exchange, its events and its trace are those
+// of SendServerCommand whatever the status.
+TEST_F(DeviceHttp, CommandReplyKeepsTheStatusLineOfTheReply) {
+    {
+        TinyHttpServer server({{"HTTP/1.0 50", "3 Service Unavailable\r\n\r\n<html>busy</html>"}});
+        Use(server);
+        EventRecorder rec;
+        CommandReply reply = SendUpgradeCommand(Host().c_str(), "root", "marlin", kCommandFormat);
+        EXPECT_EQ(reply.result, 1);
+        EXPECT_EQ(reply.status, (HttpStatusLine{503, "Service Unavailable"}));
+        EXPECT_EQ(rec.Names(), std::vector<std::string>{"STATUS_COMMAND_ACCEPTED"});
+        EXPECT_EQ(rec.Trace(), "Resolving Varnek server 127.0.0.1.\nSending TFTP request.\n");
+    }
+    {
+        TinyHttpServer server({{"HTTP/1.0 401 Unauthorized\r\n\r\n"}});
+        Use(server);
+        EventRecorder rec;
+        CommandReply reply = SendUpgradeCommand(Host().c_str(), "root", "wrong", kCommandFormat);
+        EXPECT_EQ(reply.result, 0);
+        EXPECT_EQ(reply.status, (HttpStatusLine{401, "Unauthorized"}));
+        EXPECT_EQ(rec.Names(), std::vector<std::string>{"ERR_LOGIN"});
+    }
+    {
+        TinyHttpServer server({{"no status line\r\n\r\n"}});
+        Use(server);
+        EventRecorder rec;
+        CommandReply reply = SendUpgradeCommand(Host().c_str(), "root", "marlin", kCommandFormat);
+        EXPECT_EQ(reply.result, 1);
+        EXPECT_EQ(reply.status, std::nullopt);
+    }
 }
