@@ -31,6 +31,11 @@ int ProgressPosition(int sent, int total);
 // insert the host name, code 10 the login name. Held whole, whatever their lengths.
 std::string ErrorText(int errorCode, std::string_view hostName, std::string_view loginName);
 
+// The question that Escape, the close box and Alt+F4 ask while the device may be verifying,
+// erasing or programming (Yes closes, No is the default).
+inline constexpr char kCloseDuringUpgradeQuestion[] =
+    "The device is being upgraded. Closing now can leave it without firmware. Close anyway?";
+
 // Step 1's title and the introduction line, as the dialog starts.
 inline constexpr char kStep1Title[] = "Step 1 of 5: Specify Server and Login details";
 inline constexpr char kIntroText[] =

@@ -119,4 +119,30 @@ int OnUpgradeError(DialogControls& dialog, int code, const EventContext& context
     return 1;
 }
 
+DialogForm FormAfterStatus(DialogForm form, int code) {
+    switch (code) {
+    case STATUS_COMMAND_ACCEPTED:
+        return DialogForm::Requesting;
+    case STATUS_VERIFYING:
+        return DialogForm::Verifying;
+    case STATUS_ERASING:
+        return DialogForm::Erasing;
+    case STATUS_PROGRAMMING:
+        return DialogForm::Programming;
+    case STATUS_COMPLETE:
+        return DialogForm::Success;
+    default:
+        return form;
+    }
+}
+
+DialogForm FormAfterError(DialogForm form, int code) {
+    // The same test as OnUpgradeError's: a code without a text changes nothing.
+    return ErrorText(code, {}, {}).empty() ? form : DialogForm::Error;
+}
+
+bool CloseNeedsConfirmation(DialogForm form) {
+    return form == DialogForm::Verifying || form == DialogForm::Erasing || form == DialogForm::Programming;
+}
+
 } // namespace skelvo::ui

@@ -37,4 +37,18 @@ int OnUpgradeStatus(DialogControls& dialog, int code, const StatusPayload& paylo
                     const EventContext& context);
 int OnUpgradeError(DialogControls& dialog, int code, const EventContext& context);
 
+// The form the main dialog shows, as the events presented so far have left it: step 1's input,
+// steps 2 to 5, the success form or the error form.
+enum class DialogForm { Input, Requesting, Verifying, Erasing, Programming, Success, Error };
+
+// The form after one more event is presented on a dialog that shows `form`. Events that change
+// no form (progress, codes outside the tables) leave it.
+DialogForm FormAfterStatus(DialogForm form, int code);
+DialogForm FormAfterError(DialogForm form, int code);
+
+// Whether Escape, the close box or Alt+F4 must ask before they end the dialog. From step 3 until
+// the success or error form the device may be verifying, erasing or programming: closing then
+// ends the program and its TFTP server, and a device whose flash was erased cannot get its image again.
+bool CloseNeedsConfirmation(DialogForm form);
+
 } // namespace skelvo::ui

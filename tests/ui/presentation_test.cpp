@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <vector>
 
 namespace {
 
@@ -271,6 +272,59 @@ TEST_F(Presentation, UnknownCodesAndAMissingPayloadChangeNothing) {
     RaiseStatus(STATUS_PROGRESS, nullptr);
     EXPECT_TRUE(dialog.log.empty());
     EXPECT_EQ(dialog.Visible(), kStep1);
+}
+
+// Closing asks exactly while Close is shown but disabled, steps 3 to 5, whatever came before;
+// events that change no form leave the answer as it was.
+TEST_F(Presentation, ClosingAsksFromStepThreeUntilTheSuccessOrErrorForm) {
+    struct Event {
+        bool error;
+        int code;
+    };
+    const std::vector<std::vector<Event>> sequences = {
+        {{false, STATUS_COMMAND_ACCEPTED},
+         {false, STATUS_VERIFYING},
+         {false, STATUS_PROGRESS},
+         {false, STATUS_ERASING},
+         {false, STATUS_PROGRAMMING},
+         {false, STATUS_PROGRESS},
+         {false, STATUS_COMPLETE}},
+        {{false, STATUS_COMMAND_ACCEPTED}, {false, STATUS_VERIFYING}, {true, ERR_NO_PROGRAMMING_REQUEST}},
+        {{true, ERR_RECEIVE},
+         {false, STATUS_COMMAND_ACCEPTED},
+         {false, STATUS_VERIFYING},
+         {false, STATUS_ERASING},
+         {true, ERR_READ_REQUEST}},
+        {{false, STATUS_COMMAND_ACCEPTED},
+         {false, STATUS_PROGRAMMING},
+         {false, STATUS_PORT_BUSY},
+         {true, 12},
+         {false, 1000},
+         {false, STATUS_COMPLETE}},
+        {{true, ERR_LOGIN}, {false, STATUS_PORT_BUSY}},
+    };
+    for (std::size_t n = 0; n < sequences.size(); ++n) {
+        RecordingDialog fresh;
+        g_dialog = &fresh;
+        DialogForm form = DialogForm::Input;
+        EXPECT_FALSE(CloseNeedsConfirmation(form));
+        for (const Event& e : sequences[n]) {
+            if (e.error) {
+                RaiseError(e.code);
+                form = FormAfterError(form, e.code);
+            } else {
+                if (e.code == STATUS_PROGRESS)
+                    Progress(512, 1024);
+                else
+                    RaiseStatus(e.code);
+                form = FormAfterStatus(form, e.code);
+            }
+            const bool closeShownDisabled = fresh.IsVisible(ID_CLOSE) && !fresh.IsEnabled(ID_CLOSE);
+            EXPECT_EQ(CloseNeedsConfirmation(form), closeShownDisabled)
+                << "sequence " << n << ", " << (e.error ? ErrorName(e.code) : StatusName(e.code));
+        }
+    }
+    g_dialog = &dialog;
 }
 
 TEST_F(Presentation, LongHostNamesAreHeldWhole) {
