@@ -159,8 +159,27 @@ void MainDialog::onCommand(int id) {
 }
 
 void MainDialog::reject() {
-    // Escape and the close box end the dialog with 0, as Cancel does, in every step.
+    if (CloseNeedsConfirmation(m_form)) {
+        const int answer =
+            ShowMessageBox(this, windowTitle(), FromRecord(kCloseDuringUpgradeQuestion), QMessageBox::Warning,
+                           QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes)
+            return;
+    }
+    // The dialog ends with 0, as Cancel does.
     done(0);
+}
+
+void MainDialog::presentStatus(int code, const StatusPayload& payload, const EventContext& context) {
+    OnUpgradeStatus(*this, code, payload, context);
+    m_form = FormAfterStatus(m_form, code);
+    ++m_presented;
+}
+
+void MainDialog::presentError(int code, const EventContext& context) {
+    OnUpgradeError(*this, code, context);
+    m_form = FormAfterError(m_form, code);
+    ++m_presented;
 }
 
 void MainDialog::contextMenuEvent(QContextMenuEvent* event) {
@@ -214,8 +233,7 @@ int DialogOnUpgradeStatus(int code, void* info) {
     QMetaObject::invokeMethod(
         target,
         [target, code, payload, context = std::move(context)] {
-            OnUpgradeStatus(*target, code, payload, context);
-            target->countPresented();
+            target->presentStatus(code, payload, context);
         },
         Qt::QueuedConnection);
     return 1;
@@ -228,11 +246,7 @@ int DialogOnUpgradeError(int code, void*) {
         return 1;
     MainDialog* target = g_target;
     QMetaObject::invokeMethod(
-        target,
-        [target, code, context = std::move(context)] {
-            OnUpgradeError(*target, code, context);
-            target->countPresented();
-        },
+        target, [target, code, context = std::move(context)] { target->presentError(code, context); },
         Qt::QueuedConnection);
     return 1;
 }

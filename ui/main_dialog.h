@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ui/controls.h"
+#include "ui/presentation.h"
 #include "ui/template_dialog.h"
 
 #include <cstdint>
@@ -38,10 +39,14 @@ class MainDialog : public TemplateDialog, public DialogControls {
     void runContinue();
     void showAdvancedOptions();
 
+    // Present one event, on the GUI thread.
+    void presentStatus(int code, const StatusPayload& payload, const EventContext& context);
+    void presentError(int code, const EventContext& context);
+
     // How many events have been presented (tests wait on it).
     int presentedEvents() const { return m_presented; }
-    void countPresented() { ++m_presented; }
 
+    // Escape and the close box; from step 3 until the success or error form they ask first.
     void reject() override;
 
   protected:
@@ -50,6 +55,7 @@ class MainDialog : public TemplateDialog, public DialogControls {
 
   private:
     int m_presented = 0;
+    DialogForm m_form = DialogForm::Input;
     int m_progressStep = 10;
 };
 

@@ -34,6 +34,7 @@ class MainDialogTest : public ::testing::Test {
         PrepareStartup();
     }
     void TearDown() override {
+        SetMessageBoxHook({});
         g_TftpCallbacks = saved;
         ResetUpgradeRecord();
     }
@@ -295,14 +296,6 @@ TEST_F(MainDialogTest, EscapeAndTheCloseBoxEndWithZeroCloseWithOne) {
     {
         MainDialog dialog;
         dialog.show();
-        RaiseOnWorker(dialog, {Status(STATUS_COMMAND_ACCEPTED), Status(STATUS_VERIFYING)});
-        // Escape ends the dialog also while the device downloads and Close is disabled.
-        QTest::keyClick(&dialog, Qt::Key_Escape);
-        EXPECT_EQ(dialog.result(), 0);
-    }
-    {
-        MainDialog dialog;
-        dialog.show();
         RaiseOnWorker(dialog, {Status(STATUS_COMMAND_ACCEPTED)});
         QTest::mouseClick(dialog.control(ID_CLOSE), Qt::LeftButton);
         EXPECT_EQ(dialog.result(), 1);
@@ -313,6 +306,89 @@ TEST_F(MainDialogTest, EscapeAndTheCloseBoxEndWithZeroCloseWithOne) {
         QTest::mouseClick(dialog.control(ID_CANCEL), Qt::LeftButton);
         EXPECT_EQ(dialog.result(), 0);
     }
+}
+
+// Escape and the close box, each answered No and then Yes, in each step in which the device may
+// be verifying, erasing or programming.
+TEST_F(MainDialogTest, ClosingWhileTheDeviceWorksAsksFirst) {
+    BoxAnswerer boxes(QMessageBox::No);
+    const std::function<void(MainDialog&)> escape = [](MainDialog& d) {
+        QTest::keyClick(&d, Qt::Key_Escape);
+    };
+    const std::function<void(MainDialog&)> closeBox = [](MainDialog& d) { d.close(); };
+    for (int step : {STATUS_VERIFYING, STATUS_ERASING, STATUS_PROGRAMMING}) {
+        SCOPED_TRACE(StatusName(step));
+        boxes.seen.clear();
+        boxes.answer = QMessageBox::No;
+        MainDialog dialog;
+        dialog.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+        RaiseOnWorker(dialog, {Status(STATUS_COMMAND_ACCEPTED), Status(step), Progress(512, 1024)});
+        for (const auto& close : {escape, closeBox}) {
+            close(dialog);
+            EXPECT_TRUE(dialog.isVisible());
+        }
+        ASSERT_EQ(boxes.seen.size(), 2u);
+        for (const SeenBox& box : boxes.seen) {
+            EXPECT_EQ(box.title, "Varnek Firmware Flash Loader");
+            EXPECT_EQ(
+                box.text,
+                "The device is being upgraded. Closing now can leave it without firmware. Close anyway?");
+            EXPECT_EQ(box.icon, QMessageBox::Warning);
+            EXPECT_EQ(box.buttons, QMessageBox::Yes | QMessageBox::No);
+            EXPECT_EQ(box.defaultButton, QMessageBox::No);
+        }
+        boxes.answer = QMessageBox::Yes;
+        (step == STATUS_ERASING ? closeBox : escape)(dialog);
+        EXPECT_EQ(boxes.seen.size(), 3u);
+        EXPECT_FALSE(dialog.isVisible());
+        EXPECT_EQ(dialog.result(), 0);
+    }
+}
+
+TEST_F(MainDialogTest, ClosingBeforeStepThreeOrAfterTheEndAsksNothing) {
+    BoxAnswerer boxes(QMessageBox::No);
+    const std::vector<std::vector<RaisedEvent>> forms = {
+        {},
+        {Status(STATUS_COMMAND_ACCEPTED)},
+        {Status(STATUS_COMMAND_ACCEPTED), Status(STATUS_PROGRAMMING), Completed(0)},
+        {Status(STATUS_COMMAND_ACCEPTED), Status(STATUS_VERIFYING), Error(ERR_NO_PROGRAMMING_REQUEST)},
+        {Status(STATUS_COMMAND_ACCEPTED), Status(STATUS_ERASING), Error(ERR_READ_REQUEST)},
+    };
+    for (std::size_t n = 0; n < forms.size(); ++n) {
+        for (bool escape : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "form " << n << (escape ? ", Escape" : ", close box"));
+            MainDialog dialog;
+            dialog.show();
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+            RaiseOnWorker(dialog, forms[n]);
+            if (escape)
+                QTest::keyClick(&dialog, Qt::Key_Escape);
+            else
+                dialog.close();
+            EXPECT_FALSE(dialog.isVisible());
+            EXPECT_EQ(dialog.result(), 0);
+        }
+    }
+    EXPECT_TRUE(boxes.seen.empty());
+}
+
+// Keyboard only: Escape asks, and Enter on the question chooses No.
+TEST_F(MainDialogTest, EnterOnTheCloseQuestionKeepsTheDialog) {
+    int answered = -1;
+    SetMessageBoxHook([&](QMessageBox& box) {
+        QTimer::singleShot(0, &box, [&box] { QTest::keyClick(&box, Qt::Key_Return); });
+        box.exec();
+        answered = static_cast<int>(box.standardButton(box.clickedButton()));
+        return answered;
+    });
+    MainDialog dialog;
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    RaiseOnWorker(dialog, {Status(STATUS_COMMAND_ACCEPTED), Status(STATUS_PROGRAMMING)});
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    EXPECT_EQ(answered, static_cast<int>(QMessageBox::No));
+    EXPECT_TRUE(dialog.isVisible());
 }
 
 TEST_F(MainDialogTest, EventsAfterTheDialogIsGoneAreDropped) {

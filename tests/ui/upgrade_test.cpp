@@ -163,7 +163,10 @@ TEST_F(DialogUpgrade, EnterOnTheQuestionChoosesCancel) {
     if (!device->Start())
         std::_Exit(3);
     SetNetworkForTesting(NetworkForTesting{tftpPort, device->HttpEndpoint().port});
-    SetMessageBoxHook([](QMessageBox&) { return static_cast<int>(QMessageBox::Yes); });
+    SetMessageBoxHook([](QMessageBox& box) {
+        TraceMessage("asked: %s\n", box.text().toLatin1().constData());
+        return static_cast<int>(QMessageBox::Yes);
+    });
     auto* dialog = new MainDialog;
     dialog->show();
     auto* bar = qobject_cast<QProgressBar*>(dialog->control(ID_PROGRESS_BAR));
@@ -177,10 +180,13 @@ TEST_F(DialogUpgrade, EnterOnTheQuestionChoosesCancel) {
     EndProcess(dialog->exec());
 }
 
+// Escape mid-transfer asks first; Yes ends the process at once.
 TEST_F(DialogUpgrade, EscapeDuringATransferEndsTheProcessAtOnce) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(UpgradeThenEscapeMidTransfer("127.0.0.63"), ::testing::ExitedWithCode(0),
-                "Server is verifying the image integrity.\n(.|\n)*pressing Escape at [0-9]+%\n");
+                "Server is verifying the image integrity.\n(.|\n)*pressing Escape at [0-9]+%\n"
+                "asked: The device is being upgraded. Closing now can leave it without firmware. "
+                "Close anyway\\?\n");
 }
 
 } // namespace
