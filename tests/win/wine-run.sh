@@ -8,12 +8,20 @@ export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 wine=$(command -v wine || command -v wine64)
-if [ ! -f "$prefix/system.reg" ]; then
+# The virtual X servers have no window manager, and Wine waits up to two seconds for one each
+# time it hides a window it has left to a manager. Unmanaged windows are hidden at once, and
+# Wine draws their frames itself, as Windows does.
+unmanaged() { grep -qs '^"Managed"="N"' "$prefix/user.reg"; }
+if [ ! -f "$prefix/system.reg" ] || ! unmanaged; then
   mkdir -p "$(dirname "$prefix")"
   exec 9>"$prefix.lock"
   flock 9
   if [ ! -f "$prefix/system.reg" ]; then
     "$wine" wineboot -i >/dev/null 2>&1 || true
+    wineserver -w 2>/dev/null || true
+  fi
+  if ! unmanaged; then
+    "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
     wineserver -w 2>/dev/null || true
   fi
   flock -u 9
