@@ -1,6 +1,7 @@
 // The Win32 front end's dialogs, opened from the linked resource script and driven through the
 // dialog manager under Wine: the templates as built, initialisation, colours, the About box, the
-// presentation of events (also from another thread) and Advanced Options.
+// presentation of events (also from another thread), closing during an upgrade and Advanced
+// Options.
 #include "engine/events.h"
 #include "engine/messages.h"
 #include "engine/upgrade_record.h"
@@ -65,6 +66,62 @@ void Pump() {
         ::TranslateMessage(&msg);
         ::DispatchMessageA(&msg);
     }
+}
+
+// Dispatches what is queued the way a modal dialog's loop does, keys through the dialog manager.
+void PumpDialog(HWND dialog) {
+    MSG msg;
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (!::IsDialogMessageA(dialog, &msg)) {
+            ::TranslateMessage(&msg);
+            ::DispatchMessageA(&msg);
+        }
+    }
+}
+
+// The window that a key pressed now would go to: the focused control, else the dialog.
+HWND KeyTarget(HWND dialog) {
+    HWND focus = ::GetFocus();
+    return focus != nullptr && ::IsChild(dialog, focus) ? focus : dialog;
+}
+
+enum class CloseBy { Escape, CloseBox, AltF4 };
+const char* NameOf(CloseBy how) {
+    return how == CloseBy::Escape ? "Escape" : how == CloseBy::CloseBox ? "close box" : "Alt+F4";
+}
+
+// Closes the dialog as the user does, and lets the dialog manager carry it out.
+void Close(HWND dialog, CloseBy how) {
+    switch (how) {
+    case CloseBy::Escape:
+        ::PostMessageA(KeyTarget(dialog), WM_KEYDOWN, VK_ESCAPE, 1);
+        break;
+    case CloseBy::CloseBox:
+        ::PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+        break;
+    case CloseBy::AltF4:
+        ::PostMessageA(KeyTarget(dialog), WM_SYSKEYDOWN, VK_F4, 1 | (KF_ALTDOWN << 16));
+        break;
+    }
+    PumpDialog(dialog);
+}
+
+// A timer procedure: presses Enter on the message box that this thread shows, if there is one.
+void CALLBACK PressEnterOnTheBox(HWND, UINT, UINT_PTR, DWORD) {
+    HWND box = nullptr;
+    ::EnumThreadWindows(
+        ::GetCurrentThreadId(),
+        [](HWND w, LPARAM found) -> BOOL {
+            char cls[16] = {};
+            ::GetClassNameA(w, cls, sizeof cls);
+            if (w == g_MainDialog || !::IsWindowVisible(w) || std::string(cls) != "#32770")
+                return TRUE;
+            *reinterpret_cast<HWND*>(found) = w;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&box));
+    if (box != nullptr)
+        ::PostMessageA(KeyTarget(box), WM_KEYDOWN, VK_RETURN, 1);
 }
 
 class Win32Dialogs : public ::testing::Test {
@@ -320,6 +377,87 @@ TEST_F(Win32Dialogs, TheWorkerThreadUpdatesTheControlsWhileTheDialogPumps) {
     EXPECT_FALSE(Visible(d, ID_PROGRESS_BAR));
     EXPECT_TRUE(Visible(d, ID_CLOSE));
     EXPECT_FALSE(Enabled(d, ID_CLOSE));
+}
+
+// Escape, the close box and Alt+F4, each answered No and then Yes, in each step in which the
+// device may be verifying, erasing or programming.
+TEST_F(Win32Dialogs, ClosingWhileTheDeviceWorksAsksFirst) {
+    for (int step : {STATUS_VERIFYING, STATUS_ERASING, STATUS_PROGRAMMING}) {
+        SCOPED_TRACE(StatusName(step));
+        m_boxes.clear();
+        m_answer = IDNO;
+        HWND d = OpenMain();
+        ::ShowWindow(d, SW_SHOW);
+        RaiseStatus(STATUS_COMMAND_ACCEPTED);
+        RaiseStatus(step);
+        for (CloseBy how : {CloseBy::Escape, CloseBy::CloseBox, CloseBy::AltF4}) {
+            Close(d, how);
+            EXPECT_TRUE(::IsWindowVisible(d)) << NameOf(how);
+            EXPECT_EQ(m_boxes.size(), static_cast<std::size_t>(how) + 1) << NameOf(how);
+        }
+        for (const BoxCall& box : m_boxes) {
+            EXPECT_EQ(box.title, "Varnek Firmware Flash Loader");
+            EXPECT_EQ(
+                box.text,
+                "The device is being upgraded. Closing now can leave it without firmware. Close anyway?");
+            EXPECT_EQ(box.type, static_cast<UINT>(MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2));
+        }
+        m_answer = IDYES;
+        const CloseBy how = step == STATUS_VERIFYING ? CloseBy::Escape
+                            : step == STATUS_ERASING ? CloseBy::CloseBox
+                                                     : CloseBy::AltF4;
+        Close(d, how);
+        EXPECT_EQ(m_boxes.size(), 4u) << NameOf(how);
+        EXPECT_FALSE(::IsWindowVisible(d)) << NameOf(how);
+    }
+}
+
+TEST_F(Win32Dialogs, ClosingBeforeStepThreeOrAfterTheEndAsksNothing) {
+    m_answer = IDNO;
+    struct Form {
+        std::vector<int> statuses;
+        int error;
+    };
+    const Form forms[] = {
+        {{}, 0},
+        {{STATUS_COMMAND_ACCEPTED}, 0},
+        {{STATUS_COMMAND_ACCEPTED, STATUS_PROGRAMMING, STATUS_COMPLETE}, 0},
+        {{STATUS_COMMAND_ACCEPTED, STATUS_VERIFYING}, ERR_NO_PROGRAMMING_REQUEST},
+        {{STATUS_COMMAND_ACCEPTED, STATUS_ERASING}, ERR_READ_REQUEST},
+    };
+    for (std::size_t n = 0; n < std::size(forms); ++n) {
+        for (CloseBy how : {CloseBy::Escape, CloseBy::CloseBox, CloseBy::AltF4}) {
+            SCOPED_TRACE(testing::Message() << "form " << n << ", " << NameOf(how));
+            HWND d = OpenMain();
+            ::ShowWindow(d, SW_SHOW);
+            for (int code : forms[n].statuses)
+                RaiseStatus(code);
+            if (forms[n].error != 0)
+                RaiseError(forms[n].error);
+            Close(d, how);
+            EXPECT_FALSE(::IsWindowVisible(d));
+        }
+    }
+    EXPECT_TRUE(m_boxes.empty());
+}
+
+// Keyboard only, on the platform's own box: Escape asks, and Enter on the question chooses No.
+TEST_F(Win32Dialogs, EnterOnTheCloseQuestionKeepsTheDialog) {
+    int answered = 0;
+    SetMessageBoxHook([&](HWND owner, const char* text, const char* title, UINT type) {
+        // The timer fires inside the box's own message loop.
+        UINT_PTR timer = ::SetTimer(nullptr, 0, 10, PressEnterOnTheBox);
+        answered = ::MessageBoxA(owner, text, title, type);
+        ::KillTimer(nullptr, timer);
+        return answered;
+    });
+    HWND d = OpenMain();
+    ::ShowWindow(d, SW_SHOW);
+    RaiseStatus(STATUS_COMMAND_ACCEPTED);
+    RaiseStatus(STATUS_ERASING);
+    Close(d, CloseBy::Escape);
+    EXPECT_EQ(answered, IDNO);
+    EXPECT_TRUE(::IsWindowVisible(d));
 }
 
 TEST_F(Win32Dialogs, CenteringUsesSeparateIntegerHalves) {

@@ -13,6 +13,7 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -39,6 +40,24 @@ int Box(HWND owner, const char* text, const char* title, UINT type) {
     if (BoxHook())
         return BoxHook()(owner, text, title, type);
     return ::MessageBoxA(owner, text, title, type);
+}
+
+// The main dialog's form. The handlers change it on the raising thread (the worker's or the
+// dialog's); the dialog's thread reads it when asked to close.
+std::atomic<DialogForm> g_form{DialogForm::Input};
+
+template <typename Next> void ChangeForm(Next next) {
+    DialogForm form = g_form.load();
+    while (!g_form.compare_exchange_weak(form, next(form))) {
+    }
+}
+
+// Escape, the close box and Alt+F4 all arrive as IDCANCEL.
+bool MayClose(HWND dialog) {
+    if (!CloseNeedsConfirmation(g_form.load()))
+        return true;
+    return Box(dialog, kCloseDuringUpgradeQuestion, MainDialogTemplate().caption,
+               MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
 }
 
 // Controls that the templates draw in a colour of their own (1010 and 1028: dark red).
@@ -106,6 +125,7 @@ void AppendAboutItem(HWND dialog) {
 }
 
 INT_PTR InitMainDialog(HWND dialog, HWND proposedFocus, LPARAM record) {
+    g_form = DialogForm::Input;
     g_MainDialog = dialog;
     SetWindowIcons(dialog);
     ::SetDlgItemTextA(dialog, ID_INTRO, kIntroText);
@@ -204,6 +224,8 @@ void Win32Controls::SendProgress(int id, ProgressMessage message, int first, int
 int OnUpgradeStatus(int code, void* info) {
     if (g_MainDialog == nullptr)
         return 1;
+    // The form changes first: closing asks from the moment the device may be verifying.
+    ChangeForm([code](DialogForm form) { return FormAfterStatus(form, code); });
     Win32Controls controls(g_MainDialog);
     ui::OnUpgradeStatus(controls, code, ui::CopyStatusPayload(code, info), ui::CurrentEventContext());
     return 1;
@@ -212,6 +234,7 @@ int OnUpgradeStatus(int code, void* info) {
 int OnUpgradeError(int code, void*) {
     if (g_MainDialog == nullptr)
         return 1;
+    ChangeForm([code](DialogForm form) { return FormAfterError(form, code); });
     Win32Controls controls(g_MainDialog);
     ui::OnUpgradeError(controls, code, ui::CurrentEventContext());
     return 1;
@@ -242,7 +265,8 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
             ::EndDialog(dialog, 1);
             return TRUE;
         case ID_CANCEL:
-            ::EndDialog(dialog, 0);
+            if (MayClose(dialog))
+                ::EndDialog(dialog, 0);
             return TRUE;
         case ID_CONTINUE:
             RunContinue(dialog);
