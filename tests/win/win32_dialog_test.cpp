@@ -1,7 +1,7 @@
 // The Win32 front end's dialogs, opened from the linked resource script and driven through the
 // dialog manager under Wine: the templates as built, initialisation, colours, the About box, the
-// presentation of events (also from another thread), closing during an upgrade and Advanced
-// Options.
+// presentation of events (also from another thread), closing during an upgrade, Advanced
+// Options, and the end of the process.
 #include "engine/events.h"
 #include "engine/messages.h"
 #include "engine/upgrade_record.h"
@@ -11,6 +11,7 @@
 #include "ui/win32/win32_ui.h"
 
 #include <commctrl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -458,6 +459,27 @@ TEST_F(Win32Dialogs, EnterOnTheCloseQuestionKeepsTheDialog) {
     Close(d, CloseBy::Escape);
     EXPECT_EQ(answered, IDNO);
     EXPECT_TRUE(::IsWindowVisible(d));
+}
+
+[[noreturn]] void EndWhileAWorkerRuns() {
+    static struct Witness {
+        ~Witness() { std::fputs("a static destructor ran\n", stderr); }
+    } witness;
+    std::thread([] {
+        for (;;)
+            ::Sleep(1000);
+    }).detach();
+    std::setvbuf(stderr, nullptr, _IOFBF, 4096);
+    std::fputs("a buffered line\n", stderr);
+    EndProcess(7);
+}
+
+// The program's end: what stdio holds is written, and no static destructor runs under a worker.
+TEST(Win32EndProcess, WritesWhatIsBufferedAndRunsNoStaticDestructor) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(EndWhileAWorkerRuns(), ::testing::ExitedWithCode(7),
+                ::testing::AllOf(::testing::HasSubstr("a buffered line\n"),
+                                 ::testing::Not(::testing::HasSubstr("a static destructor ran"))));
 }
 
 TEST_F(Win32Dialogs, CenteringUsesSeparateIntegerHalves) {

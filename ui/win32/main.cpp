@@ -2,5 +2,5 @@
 
 // The command line and the requested window state are not used.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-    return skelvo::win32::RunSkelvo(instance);
+    skelvo::win32::EndProcess(skelvo::win32::RunSkelvo(instance));
 }

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 HWND g_MainDialog = nullptr;
@@ -395,6 +396,13 @@ int RunSkelvo(HINSTANCE instance) {
     INT_PTR result = ::DialogBoxParamA(instance, MAKEINTRESOURCEA(kMainDialogId), nullptr, MainDialogProc,
                                        reinterpret_cast<LPARAM>(&g_TftpConfigData));
     return static_cast<int>(result);
+}
+
+void EndProcess(int status) {
+    // Trace lines are written unbuffered; this only flushes what a library left in stdio.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
 }
 
 } // namespace skelvo::win32

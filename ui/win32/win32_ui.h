@@ -23,6 +23,11 @@ namespace skelvo::win32 {
 // not be created).
 int RunSkelvo(HINSTANCE instance);
 
+// Ends the process at once with status, while the TFTP worker may still be serving: no static
+// destructor runs, so nothing the worker reads (the image blocks, the trace lock) is torn down
+// under it. Returning from WinMain would run them.
+[[noreturn]] void EndProcess(int status);
+
 // The handlers registered in the handler table. They act on g_MainDialog's controls directly
 // from the raising thread; Win32 carries each call to the dialog's thread itself.
 int OnUpgradeStatus(int code, void* info);
