@@ -270,7 +270,11 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
                 ::EndDialog(dialog, 0);
             return TRUE;
         case ID_CONTINUE:
-            RunContinue(dialog);
+            // Enter sends the default button's command while the button is enabled, hidden or
+            // not. A second sequence during an upgrade would find the TFTP port taken and show
+            // the error form, which closes without asking, while the device is still working.
+            if ((::GetWindowLongA(::GetDlgItem(dialog, ID_CONTINUE), GWL_STYLE) & WS_VISIBLE) != 0)
+                RunContinue(dialog);
             return TRUE;
         case ID_ADVANCED:
             ShowAdvancedOptions(dialog);
