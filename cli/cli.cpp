@@ -20,6 +20,7 @@ const Command kCommands[] = {
     {"probe", &RunProbe, "identify a device and read its firmware version"},
     {"upgrade", &RunUpgrade, "upgrade the firmware of one or more devices"},
     {"images", &RunImages, "list the built-in firmware images"},
+    {"rescue", &RunRescue, "serve a device left without firmware its image again, for as long as it asks"},
 };
 
 void Usage(std::FILE* out) {

@@ -10,5 +10,6 @@ int RunServe(std::span<char*> args);
 int RunProbe(std::span<char*> args);
 int RunUpgrade(std::span<char*> args);
 int RunImages(std::span<char*> args);
+int RunRescue(std::span<char*> args);
 
 } // namespace skelvo::cli

@@ -5,6 +5,11 @@
 #include "tftp/tftp_callbacks.h"
 #include "tftp/tftp_server.h"
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#endif
+
+#include <cerrno>
 #include <charconv>
 #include <ctime>
 #include <fstream>
@@ -25,8 +30,14 @@ const char kExitCodeHelp[] = "exit codes:\n"
                              "   9  the device did not come back with the new version (--verify-reboot,\n"
                              "      or after a programming download whose end it never acknowledged)\n"
                              "  10  the upgrade was not confirmed\n"
-                             "  11  the device verified the image but did not ask for it again (it\n"
-                             "      rejected it, or failed while erasing)\n"
+                             "  11  the device verified the image but did not ask for it again, and\n"
+                             "      no longer answers: it may have failed while erasing\n"
+                             "  12  the device rejected the image: it did not ask for it again and still\n"
+                             "      answers with its old version (its flash is intact)\n"
+                             "  13  the device refused the upgrade command (an HTTP status 4xx or 5xx)\n"
+                             " 130  interrupted (SIGINT; 143 SIGTERM, 129 SIGHUP): before the upgrade\n"
+                             "      command nothing more is sent; after it, the first signal lets the\n"
+                             "      upgrade finish and a second abandons the device\n"
                              "With several hosts the code is that of the first host that failed.\n";
 
 const char* ModelName(int serverType) {
@@ -322,9 +333,46 @@ void EventMonitor::WorkerEnded(int) {
     m_changed.notify_all();
 }
 
+void EventMonitor::Wake() {
+    // Taking the lock orders the waker's change before the waiter's next look.
+    { std::lock_guard lock(m_lock); }
+    m_changed.notify_all();
+}
+
 bool EventMonitor::HasWorkerEnded() const {
     std::lock_guard lock(m_lock);
     return m_workerEnded;
+}
+
+std::string OneLineText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\n') {
+            out += text[i];
+        } else if (i == 0 || text[i - 1] != '\n') {
+            out += ' ';
+        }
+    }
+    return out;
+}
+
+std::string TftpPortHint(std::uint16_t port, int error) {
+#if defined(_WIN32)
+    const bool denied = error == WSAEACCES;
+    const bool taken = error == WSAEADDRINUSE;
+#else
+    const bool denied = error == EACCES;
+    const bool taken = error == EADDRINUSE;
+#endif
+    const std::string number = std::to_string(port);
+    if (denied)
+        return "UDP port " + number +
+               " needs privilege: run as root, or grant it once with\n"
+               "  setcap cap_net_bind_service=+ep <path of skelvo-cli>";
+    if (taken)
+        return "another program holds UDP port " + number;
+    return {};
 }
 
 void RouteTrace(bool show, bool json) {

@@ -31,6 +31,12 @@ enum DeviceExit : int {
     // The device verified the image but did not ask for it again: it rejected it or failed while
     // erasing, so unlike a failed transfer its flash may well be intact.
     kExitNoProgrammingRequest = 11,
+    // The same, but the device still answers with its old version: it rejected the image and its
+    // flash is intact.
+    kExitImageRejected = 12,
+    // The device answered the upgrade command with a 4xx or 5xx status other than a login failure.
+    kExitCommandRefused = 13,
+    // A signal ended the command: 128 + its number (130 SIGINT, 143 SIGTERM, 129 SIGHUP).
 };
 
 // The help text's table of exit codes.
@@ -115,6 +121,8 @@ class EventMonitor {
 
     void Add(const CliEvent& e);
     void WorkerEnded(int result);
+    // Wakes every WaitUntil, to look at a condition outside the events (a signal).
+    void Wake();
     bool HasWorkerEnded() const;
 
   private:
@@ -129,5 +137,12 @@ class EventMonitor {
 
 // The trace lines: silenced, or on standard output (as text or, with json, as JSON lines).
 void RouteTrace(bool show, bool json);
+
+// Text on one line: each run of line breaks becomes one space.
+std::string OneLineText(std::string_view text);
+
+// What to do about a TFTP port that could not be bound with this socket error: run with privilege,
+// or find the program that holds it. Empty for other errors.
+std::string TftpPortHint(std::uint16_t port, int error);
 
 } // namespace skelvo::cli

@@ -2,6 +2,7 @@
 #include "cli/commands.h"
 #include "cli/device_cli.h"
 #include "cli/progress.h"
+#include "cli/rescue.h"
 
 #include "engine/events.h"
 #include "engine/messages.h"
@@ -11,7 +12,6 @@
 #include "tftp/tftp_callbacks.h"
 #include "tftp/tftp_server.h"
 
-#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -68,16 +68,6 @@ struct ServeArgs {
     bool help = false;
 };
 
-std::optional<int> BuiltinType(std::string_view name) {
-    if (name == "tolva21")
-        return SERVER_TOLVA_21XX;
-    if (name == "tolva22")
-        return SERVER_TOLVA_22XX;
-    if (name == "dravenholt")
-        return SERVER_DRAVENHOLT;
-    return std::nullopt;
-}
-
 std::optional<std::uint16_t> ParsePort(std::string_view text) {
     unsigned value = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -108,7 +98,7 @@ std::string ParseServeArgs(std::span<char*> args, ServeArgs& out) {
             auto v = value();
             if (!v)
                 return "--builtin needs one of tolva21, tolva22, dravenholt";
-            out.builtin = BuiltinType(*v);
+            out.builtin = BuiltinImageType(*v);
             if (!out.builtin)
                 return "unknown built-in image \"" + std::string(*v) +
                        "\" (use tolva21, tolva22 or dravenholt)";
@@ -228,14 +218,8 @@ int RunServe(std::span<char*> args) {
     if (!socket) {
         int error = net::LastError();
         PrintError(state.lastError);
-        if (error == EACCES)
-            std::fprintf(stderr,
-                         "skelvo-cli serve: UDP port %u needs privilege: run as root, or grant it once with\n"
-                         "  setcap cap_net_bind_service=+ep <path of skelvo-cli>\n",
-                         static_cast<unsigned>(opts.port));
-        else if (error == EADDRINUSE)
-            std::fprintf(stderr, "skelvo-cli serve: another program holds UDP port %u\n",
-                         static_cast<unsigned>(opts.port));
+        if (std::string hint = TftpPortHint(opts.port, error); !hint.empty())
+            std::fprintf(stderr, "skelvo-cli serve: %s\n", hint.c_str());
         g_state = nullptr;
         return kExitFailure;
     }

@@ -5,6 +5,9 @@
 
 #if defined(_WIN32)
 #include <io.h>
+#else
+#include <cerrno>
+#include <poll.h>
 #endif
 
 namespace skelvo::cli {
@@ -26,10 +29,14 @@ std::string Trim(const std::string& text) {
 
 } // namespace
 
-ConfirmAnswer ReadAnswer(std::FILE* in, std::FILE* out) {
+ConfirmAnswer ReadAnswer(std::FILE* in, std::FILE* out, const std::function<bool()>& waitForLine) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         std::fputs("[y]es / [n]o / [C]ancel: ", out);
         std::fflush(out);
+        if (waitForLine && !waitForLine()) {
+            std::fputs("\n", out);
+            return ConfirmAnswer::Cancel;
+        }
         char line[128];
         if (std::fgets(line, sizeof line, in) == nullptr) {
             std::fputs("\n", out);
@@ -53,11 +60,13 @@ bool HaveTerminal() {
     return _isatty(_fileno(stdin)) != 0;
 }
 
-ConfirmAnswer AskOnTerminal(const ConfirmQuestion& q) {
+ConfirmAnswer AskOnTerminal(const ConfirmQuestion& q, const std::function<bool()>& interrupted) {
     if (!HaveTerminal())
         return ConfirmAnswer::Cancel;
     std::fprintf(stderr, "\n%s\n\n%s\n\n", q.title.c_str(), q.text.c_str());
-    return ReadAnswer(stdin, stderr);
+    // Ctrl-C ends a console read with nothing read, which is Cancel; the caller tells it apart.
+    ConfirmAnswer answer = ReadAnswer(stdin, stderr);
+    return interrupted && interrupted() ? ConfirmAnswer::Cancel : answer;
 }
 
 #else
@@ -70,7 +79,7 @@ bool HaveTerminal() {
     return true;
 }
 
-ConfirmAnswer AskOnTerminal(const ConfirmQuestion& q) {
+ConfirmAnswer AskOnTerminal(const ConfirmQuestion& q, const std::function<bool()>& interrupted) {
     // The terminal itself, not standard input, which may carry the password or be a pipe.
     std::FILE* in = std::fopen("/dev/tty", "r");
     if (in == nullptr)
@@ -81,7 +90,23 @@ ConfirmAnswer AskOnTerminal(const ConfirmQuestion& q) {
         return ConfirmAnswer::Cancel;
     }
     std::fprintf(out, "\n%s\n\n%s\n\n", q.title.c_str(), q.text.c_str());
-    ConfirmAnswer answer = ReadAnswer(in, out);
+    // Signals restart interrupted reads, so the line is read only once the terminal has one (in
+    // canonical mode a read returns one whole line), and the wait looks at the signal flag.
+    auto waitForLine = [&]() {
+        pollfd p{};
+        p.fd = fileno(in);
+        p.events = POLLIN;
+        for (;;) {
+            if (interrupted && interrupted())
+                return false;
+            const int rc = ::poll(&p, 1, 100);
+            if (rc > 0)
+                return !(interrupted && interrupted());
+            if (rc < 0 && errno != EINTR)
+                return true; // let the read report it
+        }
+    };
+    ConfirmAnswer answer = ReadAnswer(in, out, waitForLine);
     std::fclose(out);
     std::fclose(in);
     return answer;

@@ -1,6 +1,8 @@
 // The pieces of the command line that the end-to-end runs cannot reach easily.
 #include "cli/device_cli.h"
+#include "cli/rescue.h"
 #include "cli/terminal_confirm.h"
+#include "engine/upgrade_record.h"
 
 #include <gtest/gtest.h>
 
@@ -72,3 +74,35 @@ TEST(Password, NeverFromTheCommandLineAndBoundedInLength) {
     EXPECT_FALSE(ReadPassword(missing, error));
     EXPECT_NE(error.find("/nonexistent/password"), std::string::npos);
 }
+
+TEST(RescueCommand, NamesTheModelsImageAndAPortOtherThan69) {
+    EXPECT_EQ(RescueCommandLine("192.0.2.7", SERVER_TOLVA_22XX, "", 69),
+              "skelvo-cli rescue 192.0.2.7 --builtin tolva22");
+    EXPECT_EQ(RescueCommandLine("dev-7.example", SERVER_TOLVA, "", 16969),
+              "skelvo-cli rescue dev-7.example --builtin tolva21 --tftp-port 16969")
+        << "a Tolva of another model is served the 21xx image";
+    EXPECT_EQ(RescueCommandLine("192.0.2.7", SERVER_DRAVENHOLT, "", 69),
+              "skelvo-cli rescue 192.0.2.7 --builtin dravenholt");
+    EXPECT_EQ(RescueCommandLine("192.0.2.7", SERVER_USER_FILE, "/srv/fw/a.bin", 69),
+              "skelvo-cli rescue 192.0.2.7 --image /srv/fw/a.bin");
+    const std::string relative = RescueCommandLine("h", SERVER_USER_FILE, "fw/a.bin", 69);
+    EXPECT_EQ(relative.rfind("skelvo-cli rescue h --image /", 0), 0u) << "made absolute: " << relative;
+    EXPECT_NE(relative.find("/fw/a.bin"), std::string::npos) << relative;
+}
+
+#if !defined(_WIN32)
+// What the shell reads back from a quoted word is the word itself, whatever it holds.
+TEST(RescueCommand, QuotesWordsSoThatTheShellReadsThemBack) {
+    EXPECT_EQ(ShellQuote("192.0.2.7"), "192.0.2.7");
+    EXPECT_EQ(ShellQuote("/srv/fw/v1.0.9+x.bin"), "/srv/fw/v1.0.9+x.bin");
+    for (const std::string word : {"/srv/my fw/a.bin", "it's", "$(reboot)", "a\"b`c", "", "*.bin", "x;y"}) {
+        const std::string quoted = ShellQuote(word);
+        std::FILE* shell = popen(("printf '%s' " + quoted).c_str(), "r");
+        ASSERT_NE(shell, nullptr);
+        char buffer[256] = {};
+        const std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, shell);
+        pclose(shell);
+        EXPECT_EQ(std::string(buffer, n), word) << quoted;
+    }
+}
+#endif

@@ -5,11 +5,13 @@
 #include "tests/support/event_recorder.h"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -47,18 +49,23 @@ std::optional<int> WaitPid(int pid, std::chrono::milliseconds bound) {
     }
 }
 
-int Spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-          const std::string& in, const std::string& out, const std::string& err) {
-    std::vector<std::string> envText;
+std::vector<std::string> Environment(const std::map<std::string, std::string>& env) {
+    std::vector<std::string> out;
     for (char** e = environ; *e != nullptr; ++e) {
         std::string entry = *e;
         std::string key = entry.substr(0, entry.find('='));
         if (key == "SKELVO_PASSWORD" || env.count(key) != 0)
             continue;
-        envText.push_back(entry);
+        out.push_back(entry);
     }
     for (const auto& [k, v] : env)
-        envText.push_back(k + "=" + v);
+        out.push_back(k + "=" + v);
+    return out;
+}
+
+int Spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+          const std::string& in, const std::string& out, const std::string& err) {
+    std::vector<std::string> envText = Environment(env);
     std::vector<char*> envp;
     for (auto& e : envText)
         envp.push_back(e.data());
@@ -150,6 +157,128 @@ CliRun RunCli(const std::vector<std::string>& args, const CliOptions& options) {
     return run;
 }
 
+CliProcess::CliProcess(const std::vector<std::string>& args, Terminal terminal, const CliOptions& options)
+    : m_dir(TempDirPath()), m_start(Clock::now()) {
+    std::vector<std::string> argv{skelvo::test::BinaryPath("cli/skelvo-cli")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const std::string in = m_dir + "/stdin";
+    std::ofstream(in, std::ios::binary) << options.stdinText;
+    if (terminal == Terminal::None) {
+        m_pid = Spawn(argv, options.env, in, m_dir + "/stdout", m_dir + "/stderr");
+        return;
+    }
+    // Everything the child needs is prepared here: between fork and exec only async-signal-safe
+    // calls are allowed.
+    std::vector<std::string> envText = Environment(options.env);
+    std::vector<char*> envp;
+    for (auto& e : envText)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<char*> argp;
+    for (const auto& a : argv)
+        argp.push_back(const_cast<char*>(a.c_str()));
+    argp.push_back(nullptr);
+    const std::string out = m_dir + "/stdout";
+    const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (outFd < 0)
+        throw std::runtime_error("cannot create " + out);
+    winsize size{};
+    size.ws_row = 40;
+    size.ws_col = 120;
+    const pid_t pid = ::forkpty(&m_master, nullptr, nullptr, &size);
+    if (pid < 0) {
+        ::close(outFd);
+        throw std::runtime_error("forkpty failed");
+    }
+    if (pid == 0) {
+        // The pseudo-terminal is the child's controlling terminal, standard input and error.
+        ::dup2(outFd, 1);
+        ::execve(argp[0], argp.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(outFd);
+    m_pid = pid;
+    m_reader = std::thread([this] { ReadTerminal(); });
+}
+
+void CliProcess::ReadTerminal() {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break; // EIO once the child and its descendants have closed the terminal
+        {
+            std::lock_guard lock(m_lock);
+            m_terminal.append(buffer, static_cast<std::size_t>(n));
+        }
+        m_grew.notify_all();
+    }
+}
+
+std::string CliProcess::Err() const {
+    if (m_master < 0)
+        return ReadText(m_dir + "/stderr");
+    std::lock_guard lock(m_lock);
+    return m_terminal;
+}
+
+bool CliProcess::WaitForErr(const std::string& text, std::chrono::milliseconds bound) {
+    const auto end = Clock::now() + bound;
+    if (m_master >= 0) {
+        std::unique_lock lock(m_lock);
+        return m_grew.wait_until(lock, end, [&] { return m_terminal.find(text) != std::string::npos; });
+    }
+    while (Clock::now() < end) {
+        if (Err().find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return Err().find(text) != std::string::npos;
+}
+
+void CliProcess::Type(const std::string& bytes) {
+    if (m_master >= 0 && ::write(m_master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+        throw std::runtime_error("cannot type on the terminal");
+}
+
+void CliProcess::Signal(int signal) {
+    if (!m_status)
+        ::kill(m_pid, signal);
+}
+
+CliRun CliProcess::Wait(std::chrono::milliseconds bound) {
+    if (!m_status) {
+        m_status = WaitPid(m_pid, bound);
+        if (!m_status) {
+            ::kill(m_pid, SIGKILL);
+            m_status = WaitPid(m_pid, std::chrono::seconds(10)).value_or(-1);
+        }
+    }
+    if (m_reader.joinable())
+        m_reader.join();
+    CliRun run;
+    run.status = *m_status;
+    run.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_start);
+    run.out = ReadText(m_dir + "/stdout");
+    run.err = Err();
+    return run;
+}
+
+CliProcess::~CliProcess() {
+    if (!m_status) {
+        ::kill(m_pid, SIGKILL);
+        WaitPid(m_pid, std::chrono::seconds(10));
+        m_status = -1;
+    }
+    if (m_reader.joinable())
+        m_reader.join();
+    if (m_master >= 0)
+        ::close(m_master);
+    std::filesystem::remove_all(m_dir);
+}
+
 std::uint16_t FreeUdpPort() {
     net::Socket s = net::Socket::Udp();
     s.Bind(net::Endpoint{net::kAnyAddress, 0});
@@ -215,6 +344,20 @@ std::string DevSim::StopAndReport() {
         m_stopped = true;
     }
     return ReadText(m_report);
+}
+
+std::string DevSim::Report() const {
+    return ReadText(m_report);
+}
+
+bool DevSim::WaitForReport(const std::string& text, std::chrono::milliseconds bound) {
+    const auto end = Clock::now() + bound;
+    while (Clock::now() < end) {
+        if (Report().find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return Report().find(text) != std::string::npos;
 }
 
 std::string DevSim::Log() const {

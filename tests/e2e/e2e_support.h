@@ -3,10 +3,13 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace skelvo::e2e {
@@ -30,6 +33,42 @@ struct CliOptions {
 // Runs skelvo-cli in a new session (so it has no controlling terminal) and waits for its end.
 CliRun RunCli(const std::vector<std::string>& args, const CliOptions& options = {});
 
+// skelvo-cli running in the background, for tests that act while it runs. Standard output goes to
+// a file. With a terminal, the program runs on a pseudo-terminal of its own: its controlling
+// terminal (the confirmation question), standard input and standard error; typing Ctrl-C there
+// signals it as a real terminal does. Without one, it runs in a new session and standard error
+// goes to a file.
+class CliProcess {
+  public:
+    enum class Terminal { None, Pseudo };
+    CliProcess(const std::vector<std::string>& args, Terminal terminal, const CliOptions& options = {});
+    ~CliProcess();
+    CliProcess(const CliProcess&) = delete;
+    CliProcess& operator=(const CliProcess&) = delete;
+
+    // Waits until what the program wrote to its terminal (or standard error) contains text.
+    bool WaitForErr(const std::string& text, std::chrono::milliseconds bound = std::chrono::seconds(120));
+    std::string Err() const;
+    // Bytes typed on the terminal ("\x03" is Ctrl-C).
+    void Type(const std::string& bytes);
+    void Signal(int signal);
+    // Waits for the end (killing the program after the bound) and returns what it wrote.
+    CliRun Wait(std::chrono::milliseconds bound = std::chrono::seconds(180));
+
+  private:
+    void ReadTerminal();
+
+    int m_pid = -1;
+    int m_master = -1;
+    std::string m_dir;
+    std::optional<int> m_status;
+    std::chrono::steady_clock::time_point m_start;
+    mutable std::mutex m_lock;
+    std::condition_variable m_grew;
+    std::string m_terminal;
+    std::thread m_reader;
+};
+
 // A UDP port (on any address) or a TCP port (on address) that was free a moment ago.
 std::uint16_t FreeUdpPort();
 std::uint16_t FreeTcpPort(const std::string& address);
@@ -45,6 +84,10 @@ class DevSim {
 
     std::uint16_t httpPort() const { return m_httpPort; }
     const std::string& address() const { return m_address; }
+    // The report as last written (the simulator writes it at each change of an upgrade).
+    std::string Report() const;
+    // Waits until the report contains text.
+    bool WaitForReport(const std::string& text, std::chrono::milliseconds bound);
     // Stops the simulator (SIGTERM) and returns its report (JSON text).
     std::string StopAndReport();
     std::string Log() const;
