@@ -1,7 +1,9 @@
 #include "cli/cli.h"
 #include "cli/commands.h"
 #include "cli/device_cli.h"
+#include "cli/interrupt.h"
 #include "cli/progress.h"
+#include "cli/rescue.h"
 #include "cli/terminal_confirm.h"
 
 #include "engine/messages.h"
@@ -12,6 +14,7 @@
 #include "http/device_http.h"
 #include "tftp/tftp_callbacks.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -53,6 +56,8 @@ constexpr char kUpgradeHelp[] =
     "\n";
 
 constexpr int kDefaultRebootWait = 180;
+// The longest a device takes to erase its flash between the two downloads.
+constexpr int kLongestErase = 45;
 
 struct UpgradeOptions {
     std::vector<std::string> hosts;
@@ -82,6 +87,9 @@ struct HostResult {
     std::optional<std::string> versionAfterReboot; // --verify-reboot only
     std::string result;                            // "complete", "dry-run" or the failure class
     int exitCode = kExitOther;
+    std::optional<std::string> phase;         // interrupted or abandoned: how far the upgrade had come
+    std::optional<std::string> rescue;        // the command that serves the device its image again
+    std::optional<std::string> commandStatus; // command-refused: the reply's status line
 };
 
 int UsageError(const std::string& message) {
@@ -207,13 +215,6 @@ std::string TrimEnd(std::string text) {
     return text;
 }
 
-std::string OneLine(std::string text) {
-    for (char& c : text)
-        if (c == '\n')
-            c = ' ';
-    return text;
-}
-
 int ExitForError(int code, bool workerStarted) {
     switch (code) {
     case ERR_LOGIN:
@@ -258,6 +259,10 @@ const char* ResultName(int exitCode) {
         return "not-confirmed";
     case kExitNoProgrammingRequest:
         return "no-programming-request";
+    case kExitImageRejected:
+        return "image-rejected";
+    case kExitCommandRefused:
+        return "command-refused";
     case kExitBadUsage:
         return "bad-input";
     default:
@@ -265,29 +270,112 @@ const char* ResultName(int exitCode) {
     }
 }
 
+// How far a host's upgrade has come, for what a signal does and for the record of an interruption.
+enum class Phase { NotStarted, Probe, Confirmation, Command, Verify, Erase, Program, RebootCheck };
+
+const char* PhaseName(Phase phase) {
+    switch (phase) {
+    case Phase::NotStarted:
+        return "not-started";
+    case Phase::Probe:
+        return "probe";
+    case Phase::Confirmation:
+        return "confirmation";
+    case Phase::Command:
+        return "command";
+    case Phase::Verify:
+        return "verify";
+    case Phase::Erase:
+        return "erase";
+    case Phase::Program:
+        return "program";
+    case Phase::RebootCheck:
+        return "reboot-check";
+    }
+    return "?";
+}
+
+// WaitForWorker's answer when a second signal abandoned the device.
+constexpr int kAbandoned = -1;
+
+// Past the TFTP server's own bound on a silent transfer, so that the server, not this front end,
+// decides how a transfer ends: it alone can tell a failure from an unconfirmed end.
+std::chrono::seconds IdleFloor() {
+    return std::chrono::ceil<std::chrono::seconds>(RetransmitPolicy{}.giveUp) + std::chrono::seconds(10);
+}
+
+std::string GiveUpSeconds() {
+    return std::to_string(std::chrono::ceil<std::chrono::seconds>(RetransmitPolicy{}.giveUp).count());
+}
+
+constexpr char kCommandReplyWarning[] =
+    "warning: receiving the reply to the upgrade command failed (the connection was reset, or no "
+    "reply came in time). The device may have taken the command all the same: Skelvo goes on "
+    "serving its image.";
+
+// ERR_RECEIVE during a transfer: the server resent a block until its bound ran out. The engine's
+// text for that code speaks of the classification over HTTP, which is not what happened.
+std::string TransferTimeoutText(Phase phase) {
+    std::string text = "the device stopped acknowledging blocks of the " +
+                       std::string(phase == Phase::Program ? "programming" : "verify") +
+                       " download: nothing came back for " + GiveUpSeconds() +
+                       " s while Skelvo resent the block.";
+    if (phase == Phase::Program)
+        text += " It had erased its flash and may be left without firmware.";
+    else
+        text += " It had not begun erasing, so its firmware is unchanged.";
+    return text;
+}
+
 class Upgrader {
   public:
-    Upgrader(const UpgradeOptions& o, std::string password)
-        : m_o(o), m_password(std::move(password)), m_tty(ProgressDisplay::IsTerminal(stderr)),
-          m_display(stderr, m_tty) {}
+    Upgrader(const UpgradeOptions& o, std::string password, InterruptWatch& interrupts)
+        : m_o(o), m_password(std::move(password)), m_interrupts(interrupts),
+          m_tty(ProgressDisplay::IsTerminal(stderr)), m_display(stderr, m_tty) {
+        m_interrupts.SetListener([this](int count, int signal) { OnInterrupt(count, signal); });
+    }
+    ~Upgrader() { m_interrupts.SetListener({}); }
+    Upgrader(const Upgrader&) = delete;
+    Upgrader& operator=(const Upgrader&) = delete;
 
     HostResult Run(const std::string& host);
+    // The record of a host that a signal kept from being started.
+    HostResult NotStarted(const std::string& host) const;
 
   private:
     void Say(const std::string& host, const std::string& text);
     void OnEvent(const std::string& host, const CliEvent& e);
+    void OnInterrupt(int count, int signal);
     ConfirmAnswer Confirm(const std::string& host, const ConfirmQuestion& q);
-    int WaitForWorker(const std::string& host);
+    int AfterCommand(const std::string& host, const ContinueResult& c, HostResult& r);
+    int WaitForWorker(const std::string& host, std::size_t workerEvents);
     bool EndedUnconfirmed() const;
     int VerifyReboot(const std::string& host, int imageToUse, int seconds, HostResult& r);
+    int CheckImageRejected(const std::string& host, const HostResult& r);
+    void OfferRescue(const std::string& host, int imageToUse, const std::string& why, HostResult& r);
+    void Interrupted(const std::string& host, Phase phase, HostResult& r);
     int Fail(const std::string& host, int exitCode, const std::string& message);
+    Phase CurrentPhase() const;
+    void SetPhase(Phase phase);
 
     const UpgradeOptions& m_o;
     std::string m_password;
+    InterruptWatch& m_interrupts;
     bool m_tty;
     ProgressDisplay m_display;
     EventMonitor m_monitor;
     std::mutex m_printLock;
+
+    // Shared with the interrupt listener, under m_stateLock.
+    mutable std::mutex m_stateLock;
+    Phase m_phase = Phase::NotStarted;
+    std::string m_host;
+    std::shared_ptr<TftpServerStop> m_stop;
+    Phase m_abandonedAt = Phase::NotStarted;
+    bool m_abandoned = false;
+    bool m_commandAnswered = false; // STATUS_COMMAND_ACCEPTED has come
+    bool m_workerErrorShown = false;
+    int m_classified = SERVER_UNKNOWN; // the image chosen when the question was asked
 };
 
 void Upgrader::Say(const std::string& host, const std::string& text) {
@@ -303,7 +391,95 @@ int Upgrader::Fail(const std::string& host, int exitCode, const std::string& mes
     return exitCode;
 }
 
+Phase Upgrader::CurrentPhase() const {
+    std::lock_guard lock(m_stateLock);
+    return m_phase;
+}
+
+void Upgrader::SetPhase(Phase phase) {
+    std::lock_guard lock(m_stateLock);
+    m_phase = phase;
+}
+
+void Upgrader::OnInterrupt(int count, int signal) {
+    Phase phase;
+    std::string host;
+    std::shared_ptr<TftpServerStop> stop;
+    bool abandon = false;
+    {
+        std::lock_guard lock(m_stateLock);
+        phase = m_phase;
+        host = m_host;
+        stop = m_stop;
+        // Only a device that has been sent the command can be abandoned; once it has its image
+        // (the reboot check) a second signal merely ends the check.
+        if (count >= 2 && phase >= Phase::Command && phase < Phase::RebootCheck && !m_abandoned) {
+            m_abandoned = true;
+            m_abandonedAt = phase;
+            abandon = true;
+        }
+    }
+    if (m_o.json)
+        JsonLine()
+            .Add("event", "interrupt")
+            .Add("host", host)
+            .Add("signal", SignalName(signal))
+            .Add("count", count)
+            .Add("phase", PhaseName(phase))
+            .Write(stdout);
+    if (phase == Phase::NotStarted) {
+        // Between hosts: the run ends once the current host's record is written.
+    } else if (phase < Phase::Command) {
+        if (count == 1)
+            Say(host, std::string("interrupted (") + SignalName(signal) +
+                          "): stopping; no upgrade command will be sent");
+    } else if (phase == Phase::RebootCheck) {
+        if (count == 1)
+            Say(host, std::string("interrupted (") + SignalName(signal) +
+                          "): the device has been served its image; Skelvo is checking that it restarts "
+                          "with it. A second Ctrl-C (or signal) ends the check.");
+    } else if (abandon) {
+        if (stop)
+            stop->Request();
+    } else if (count == 1) {
+        Say(host, std::string("interrupted (") + SignalName(signal) +
+                      "): the upgrade command has been sent, and the device may be erasing its flash. "
+                      "Skelvo will finish serving it its image, or the device would be left without "
+                      "firmware. A second Ctrl-C (or signal) abandons it.");
+    }
+    m_monitor.Wake();
+}
+
 void Upgrader::OnEvent(const std::string& host, const CliEvent& e) {
+    Phase phase;
+    bool answered;
+    bool shown;
+    {
+        std::lock_guard lock(m_stateLock);
+        if (e.kind == CliEvent::Status) {
+            if (e.code == STATUS_COMMAND_ACCEPTED)
+                m_commandAnswered = true;
+            else if (e.code == STATUS_VERIFYING)
+                m_phase = Phase::Verify;
+            else if (e.code == STATUS_ERASING)
+                m_phase = Phase::Erase;
+            else if (e.code == STATUS_PROGRAMMING)
+                m_phase = Phase::Program;
+        }
+        phase = m_phase;
+        answered = m_commandAnswered;
+        shown = m_workerErrorShown;
+        if (e.kind == CliEvent::Error && answered)
+            m_workerErrorShown = true;
+    }
+    // What an error means here, where the engine's text would mislead.
+    const bool replyWarning =
+        e.kind == CliEvent::Error && e.code == ERR_RECEIVE && phase == Phase::Command && !answered;
+    std::string detail;
+    if (e.kind == CliEvent::Error && e.code == ERR_RECEIVE &&
+        (phase == Phase::Verify || phase == Phase::Program))
+        detail = TransferTimeoutText(phase);
+
     if (m_o.json) {
         JsonLine line;
         line.Add("event", e.kind == CliEvent::Status ? "status" : "error")
@@ -312,6 +488,10 @@ void Upgrader::OnEvent(const std::string& host, const CliEvent& e) {
         line.Add("name", e.kind == CliEvent::Status ? StatusName(e.code) : ErrorName(e.code));
         if (e.kind == CliEvent::Error) {
             line.Add("text", ErrorText(e.code, g_TftpConfigData.HostName, g_TftpConfigData.LoginName));
+            if (replyWarning)
+                line.Add("warning", true);
+            if (!detail.empty())
+                line.Add("detail", detail);
         } else if (e.code == STATUS_PROGRESS) {
             line.Add("sent", e.sent).Add("total", e.total).Add("percent", ProgressPosition(e.sent, e.total));
         } else if (int step = StepNumber(e.code)) {
@@ -327,7 +507,12 @@ void Upgrader::OnEvent(const std::string& host, const CliEvent& e) {
         line.Write(stdout);
     }
     if (e.kind == CliEvent::Error) {
-        Say(host, ErrorText(e.code, g_TftpConfigData.HostName, g_TftpConfigData.LoginName));
+        if (replyWarning)
+            Say(host, kCommandReplyWarning);
+        else if (!detail.empty())
+            Say(host, detail);
+        else if (!(answered && shown && e.code == ERR_READ_REQUEST)) // the failure was told already
+            Say(host, ErrorText(e.code, g_TftpConfigData.HostName, g_TftpConfigData.LoginName));
         return;
     }
     if (e.code == STATUS_PROGRESS) {
@@ -337,7 +522,7 @@ void Upgrader::OnEvent(const std::string& host, const CliEvent& e) {
         }
         return;
     }
-    if (int step = StepNumber(e.code)) {
+    if (StepNumber(e.code) != 0) {
         std::string title = TrimEnd(StepTitle(e.code, PresentedVersion(GetImageToUse())));
         std::lock_guard lock(m_printLock);
         if (m_tty) {
@@ -346,11 +531,17 @@ void Upgrader::OnEvent(const std::string& host, const CliEvent& e) {
             std::fprintf(stderr, "%s: %s\n", PrintableText(host).c_str(), title.c_str());
             std::fflush(stderr);
         }
-        (void)step;
     }
 }
 
 ConfirmAnswer Upgrader::Confirm(const std::string& host, const ConfirmQuestion& q) {
+    {
+        std::lock_guard lock(m_stateLock);
+        m_classified = GetImageToUse();
+        if (m_interrupts.Count() > 0)
+            return ConfirmAnswer::Cancel;
+        m_phase = Phase::Confirmation;
+    }
     if (m_o.json)
         JsonLine()
             .Add("event", "confirm")
@@ -361,61 +552,86 @@ ConfirmAnswer Upgrader::Confirm(const std::string& host, const ConfirmQuestion& 
             .Add("new_version", q.newVersion)
             .Add("answer", m_o.yes ? "yes" : "ask")
             .Write(stdout);
+    ConfirmAnswer answer = ConfirmAnswer::Yes;
     if (m_o.yes) {
         if (!m_o.json) {
             std::lock_guard lock(m_printLock);
             std::fprintf(
                 stderr, "%s: %s; confirmed by --yes\n", PrintableText(host).c_str(),
-                OneLine(q.text.substr(std::min(q.text.size(), q.text.find("The Varnek Server you wish"))))
+                OneLineText(q.text.substr(std::min(q.text.size(), q.text.find("The Varnek Server you wish"))))
                     .c_str());
         }
-        return ConfirmAnswer::Yes;
+    } else {
+        std::lock_guard lock(m_printLock);
+        m_display.Finish();
+        answer = AskOnTerminal(q, [this] { return m_interrupts.Count() > 0; });
     }
-    std::lock_guard lock(m_printLock);
-    m_display.Finish();
-    return AskOnTerminal(q);
+    // From here on a signal no longer keeps the command from leaving: the device is then served.
+    std::lock_guard lock(m_stateLock);
+    if (answer != ConfirmAnswer::Yes || m_interrupts.Count() > 0)
+        return ConfirmAnswer::Cancel;
+    m_phase = Phase::Command;
+    return ConfirmAnswer::Yes;
 }
 
-int Upgrader::WaitForWorker(const std::string& host) {
+int Upgrader::WaitForWorker(const std::string& host, std::size_t workerEvents) {
     using Clock = std::chrono::steady_clock;
-    auto seen = [](std::initializer_list<int> codes) {
-        return [codes](const std::vector<CliEvent>& events) {
-            for (const auto& e : events) {
-                if (e.kind == CliEvent::Error)
-                    return true;
-                for (int c : codes)
-                    if (e.kind == CliEvent::Status && e.code == c)
-                        return true;
-            }
-            return false;
-        };
+    // The worker's own events begin at workerEvents; earlier ones belong to the command.
+    auto workerError = [workerEvents](const std::vector<CliEvent>& events) -> std::optional<CliEvent> {
+        for (std::size_t i = workerEvents; i < events.size(); ++i)
+            if (events[i].kind == CliEvent::Error)
+                return events[i];
+        return std::nullopt;
+    };
+    auto has = [](const std::vector<CliEvent>& events, int code) {
+        return std::any_of(events.begin(), events.end(), [code](const CliEvent& e) {
+            return e.kind == CliEvent::Status && e.code == code;
+        });
+    };
+    auto abandoned = [this] {
+        std::lock_guard lock(m_stateLock);
+        return m_abandoned;
+    };
+    auto ended = [&](const std::vector<CliEvent>& events) {
+        return workerError(events) || has(events, STATUS_COMPLETE) || abandoned();
     };
     const auto fetchDeadline = Clock::now() + std::chrono::seconds(m_o.fetchTimeout);
-    if (!m_monitor.WaitUntil(seen({STATUS_VERIFYING, STATUS_PROGRAMMING, STATUS_COMPLETE}), fetchDeadline)) {
-        if (m_monitor.HasWorkerEnded())
-            return Fail(host, kExitTransfer, "the TFTP server ended without serving the image");
-        return Fail(host, kExitNotFetched,
-                    "the device did not ask for the image within " + std::to_string(m_o.fetchTimeout) + " s");
-    }
+    const auto idle = std::chrono::seconds(m_o.idleTimeout);
     for (;;) {
-        if (auto err = m_monitor.FirstError())
+        const std::vector<CliEvent> events = m_monitor.Events();
+        if (abandoned())
+            return kAbandoned;
+        if (auto err = workerError(events))
             return ExitForError(err->code, true);
-        if (m_monitor.Has(CliEvent::Status, STATUS_COMPLETE))
+        if (has(events, STATUS_COMPLETE))
             return kExitComplete;
-        if (m_monitor.HasWorkerEnded())
-            return Fail(host, kExitTransfer, "the TFTP server ended before the upgrade was complete");
-        // While the device erases, nothing happens for up to 45 s by design; the worker bounds
-        // that wait itself and raises ERR_NO_PROGRAMMING_REQUEST. The idle time only backs it up.
-        const bool erasing = m_monitor.Has(CliEvent::Status, STATUS_ERASING) &&
-                             !m_monitor.Has(CliEvent::Status, STATUS_PROGRAMMING);
-        const auto idle = std::chrono::seconds(m_o.idleTimeout) +
-                          (erasing ? std::chrono::seconds(m_o.programmingWait) : std::chrono::seconds(0));
-        const auto idleDeadline = m_monitor.LastEventTime() + idle;
-        if (Clock::now() >= idleDeadline)
+        if (m_monitor.HasWorkerEnded()) {
+            const bool started = has(events, STATUS_VERIFYING);
             return Fail(host, kExitTransfer,
-                        "nothing happened for " + std::to_string(idle.count()) + " s; giving up");
-        m_monitor.WaitUntil(seen({STATUS_COMPLETE}),
-                            std::min(idleDeadline, Clock::now() + std::chrono::seconds(1)));
+                        started ? "the TFTP server ended before the upgrade was complete"
+                                : "the TFTP server ended without serving the image");
+        }
+        Clock::time_point deadline;
+        if (!has(events, STATUS_VERIFYING)) {
+            // Nothing is at stake before the device's first request: its flash is untouched.
+            deadline = fetchDeadline;
+            if (Clock::now() >= deadline)
+                return Fail(host, kExitNotFetched,
+                            "the device did not ask for the image within " +
+                                std::to_string(m_o.fetchTimeout) + " s");
+        } else {
+            // While the device erases, nothing happens for up to 45 s by design; the worker bounds
+            // that wait itself (--programming-wait) and raises ERR_NO_PROGRAMMING_REQUEST, and
+            // during a transfer it bounds the silence itself. These waits only back it up.
+            const bool erasing = has(events, STATUS_ERASING) && !has(events, STATUS_PROGRAMMING);
+            const auto bound =
+                idle + (erasing ? std::chrono::seconds(m_o.programmingWait) : std::chrono::seconds(0));
+            deadline = m_monitor.LastEventTime() + bound;
+            if (Clock::now() >= deadline)
+                return Fail(host, kExitTransfer,
+                            "nothing happened for " + std::to_string(bound.count()) + " s; giving up");
+        }
+        m_monitor.WaitUntil(ended, std::min(deadline, Clock::now() + std::chrono::seconds(1)));
     }
 }
 
@@ -433,13 +649,19 @@ int Upgrader::VerifyReboot(const std::string& host, int imageToUse, int seconds,
                                        : std::optional<std::string>(PresentedVersion(imageToUse));
     const std::optional<std::string> before =
         r.oldVersion && *r.oldVersion != kNotKnown ? r.oldVersion : std::nullopt;
+    SetPhase(Phase::RebootCheck);
     Say(host, "waiting up to " + std::to_string(seconds) + " s for the device to come back");
     m_monitor.SetMuted(true);
     const auto deadline = Clock::now() + std::chrono::seconds(seconds);
     bool wentAway = false;
+    bool stopped = false;
     std::optional<std::string> last;
     int outcome = kExitReboot;
     while (Clock::now() < deadline) {
+        if (m_interrupts.Count() >= 2) {
+            stopped = true;
+            break;
+        }
         std::optional<std::string> v = QueryServerVersion(host.c_str());
         if (!v) {
             wentAway = true;
@@ -473,10 +695,127 @@ int Upgrader::VerifyReboot(const std::string& host, int imageToUse, int seconds,
     r.versionAfterReboot = last;
     if (outcome == kExitComplete)
         Say(host, "back up, running version " + last.value_or("?"));
+    else if (stopped)
+        Interrupted(host, Phase::RebootCheck, r);
     else if (last)
         Say(host, "the device answers with version " + *last + ", not " + expected.value_or("?"));
     else
         Say(host, "the device did not come back within " + std::to_string(seconds) + " s");
+    return stopped && outcome != kExitComplete ? r.exitCode : outcome;
+}
+
+// After ERR_NO_PROGRAMMING_REQUEST: a device that still answers with the version it had before
+// the command rejected the image and kept its flash; one that does not answer may be erased.
+int Upgrader::CheckImageRejected(const std::string& host, const HostResult& r) {
+    using Clock = std::chrono::steady_clock;
+    const std::string before = r.oldVersion.value_or(kNotKnown);
+    m_monitor.SetMuted(true);
+    std::optional<std::string> answer;
+    // A few tries: a device that has just rejected an image may take a moment to answer again.
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    do {
+        answer = QueryServerVersion(host.c_str());
+        if (answer || m_interrupts.Count() >= 2)
+            break;
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    } while (Clock::now() < deadline);
+    m_monitor.SetMuted(false);
+    if (answer && *answer == before) {
+        Say(host, "the device still answers with its old version " + before +
+                      ": it rejected the image, and its flash is intact");
+        return kExitImageRejected;
+    }
+    if (answer)
+        Say(host, "the device answers with version " + *answer + ", not its old version " + before);
+    return kExitNoProgrammingRequest;
+}
+
+void Upgrader::OfferRescue(const std::string& host, int imageToUse, const std::string& why, HostResult& r) {
+    r.rescue = RescueCommandLine(host, imageToUse, m_o.image, m_o.tftpPort);
+    Say(host,
+        why + " While its flash is empty its boot loader keeps asking for the image; serve it with:\n    " +
+            *r.rescue);
+}
+
+void Upgrader::Interrupted(const std::string& host, Phase phase, HostResult& r) {
+    r.exitCode = m_interrupts.ExitCode();
+    r.result = "interrupted";
+    r.phase = PhaseName(phase);
+    if (phase < Phase::Command)
+        Say(host, std::string("interrupted (") + SignalName(m_interrupts.LastSignal()) + ") at the " +
+                      PhaseName(phase) + " step; no upgrade command was sent");
+    else
+        Say(host, std::string("interrupted (") + SignalName(m_interrupts.LastSignal()) +
+                      ") during the reboot check; the device was served its whole image");
+}
+
+HostResult Upgrader::NotStarted(const std::string& host) const {
+    HostResult r;
+    r.host = host;
+    r.model = ModelName(SERVER_UNKNOWN);
+    r.exitCode = m_interrupts.ExitCode();
+    r.result = "interrupted";
+    r.phase = PhaseName(Phase::NotStarted);
+    return r;
+}
+
+int Upgrader::AfterCommand(const std::string& host, const ContinueResult& c, HostResult& r) {
+    const std::vector<CliEvent> events = m_monitor.Events();
+    std::optional<std::size_t> accepted;
+    std::optional<CliEvent> commandError;
+    for (std::size_t i = 0; i < events.size() && !accepted; ++i) {
+        if (events[i].kind == CliEvent::Status && events[i].code == STATUS_COMMAND_ACCEPTED)
+            accepted = i;
+        else if (events[i].kind == CliEvent::Error && !commandError)
+            commandError = events[i];
+    }
+    if (c.commandResult != 1 || !accepted) {
+        if (commandError)
+            return ExitForError(commandError->code, false);
+        return Fail(host, kExitUnreachable, "the upgrade command could not be sent");
+    }
+    const bool fetched = std::any_of(events.begin(), events.end(), [](const CliEvent& e) {
+        return e.kind == CliEvent::Status && e.code == STATUS_VERIFYING;
+    });
+    if (c.commandStatus && c.commandStatus->code >= 400 && !fetched) {
+        if (c.commandStatus->code == 401)
+            return Fail(host, kExitLogin,
+                        ErrorText(ERR_LOGIN, g_TftpConfigData.HostName, g_TftpConfigData.LoginName));
+        r.commandStatus = c.commandStatus->Text();
+        return Fail(host, kExitCommandRefused,
+                    "the device refused the upgrade command: " + c.commandStatus->Text() +
+                        ". Nothing was served; its firmware is unchanged.");
+    }
+    const int outcome = WaitForWorker(host, *accepted + 1);
+    if (outcome == kAbandoned) {
+        Phase at;
+        {
+            std::lock_guard lock(m_stateLock);
+            at = m_abandonedAt;
+        }
+        r.result = "abandoned";
+        r.phase = PhaseName(at);
+        OfferRescue(host, c.imageToUse,
+                    std::string("abandoned (") + SignalName(m_interrupts.LastSignal()) +
+                        "): Skelvo has stopped serving the device during the " + PhaseName(at) +
+                        " step. If it had begun erasing its flash, it is left without firmware.",
+                    r);
+        return m_interrupts.ExitCode();
+    }
+    if (outcome == kExitNoProgrammingRequest) {
+        const int checked = CheckImageRejected(host, r);
+        if (checked == kExitNoProgrammingRequest)
+            OfferRescue(host, c.imageToUse,
+                        "the device does not answer with its old version: it may have failed while erasing "
+                        "its flash and be left without firmware.",
+                        r);
+        return checked;
+    }
+    if (outcome == kExitTransfer && m_monitor.Has(CliEvent::Status, STATUS_PROGRAMMING))
+        OfferRescue(host, c.imageToUse,
+                    "the programming download failed after the device had erased its flash: it may be "
+                    "left without firmware.",
+                    r);
     return outcome;
 }
 
@@ -500,6 +839,26 @@ HostResult Upgrader::Run(const std::string& host) {
     m_monitor.Clear();
     m_monitor.SetListener([this, host](const CliEvent& e) { OnEvent(host, e); });
 
+    TftpServerOptions tftp;
+    tftp.port = m_o.tftpPort;
+    tftp.programmingWait = std::chrono::seconds(m_o.programmingWait);
+    // Lets this front end end a worker that waits for a device that will never ask (a rejected
+    // login, a failed command), so that the next host can have the port, and lets a second
+    // signal abandon the device.
+    auto stop = std::make_shared<TftpServerStop>();
+    tftp.stop = stop;
+    {
+        std::lock_guard lock(m_stateLock);
+        m_phase = Phase::Probe;
+        m_host = host;
+        m_stop = stop;
+        m_abandoned = false;
+        m_abandonedAt = Phase::NotStarted;
+        m_commandAnswered = false;
+        m_workerErrorShown = false;
+        m_classified = SERVER_UNKNOWN;
+    }
+
     if (m_o.json)
         JsonLine()
             .Add("event", "status")
@@ -510,14 +869,6 @@ HostResult Upgrader::Run(const std::string& host) {
     else
         Say(host, kStep1Title);
 
-    TftpServerOptions tftp;
-    tftp.port = m_o.tftpPort;
-    tftp.programmingWait = std::chrono::seconds(m_o.programmingWait);
-    // Lets this front end end a worker that waits for a device that will never ask (a rejected
-    // login, a failed command), so that the next host can have the port.
-    auto stop = std::make_shared<TftpServerStop>();
-    tftp.stop = stop;
-
     ContinueRequest request;
     request.hostName = host;
     request.loginName = m_o.login;
@@ -527,17 +878,29 @@ HostResult Upgrader::Run(const std::string& host) {
     request.worker = WorkerMode::Joinable;
     request.onWorkerEnd = [this](int ended) { m_monitor.WorkerEnded(ended); };
     request.dryRun = m_o.dryRun;
+    request.cancelled = [this] {
+        std::lock_guard lock(m_stateLock);
+        return m_phase < Phase::Command && m_interrupts.Count() > 0;
+    };
 
     ContinueResult c = RunContinueSequence(request);
+    const Phase reached = CurrentPhase();
+    const bool interruptedEarly = reached < Phase::Command && m_interrupts.Count() > 0;
     if (c.question)
         r.oldVersion = c.question->currentVersion;
-    if (c.imageToUse != SERVER_UNKNOWN)
-        r.model = ModelName(c.imageToUse);
+    int imageToUse = c.imageToUse;
+    if (imageToUse == SERVER_UNKNOWN) {
+        // A cancelled question drops the classification; the record keeps what was found.
+        std::lock_guard lock(m_stateLock);
+        imageToUse = m_classified;
+    }
+    if (imageToUse != SERVER_UNKNOWN)
+        r.model = ModelName(imageToUse);
     const ImageDescriptor* image = nullptr;
-    if (c.imageToUse != SERVER_UNKNOWN && SelectImage(c.imageToUse, &image) == ImageSelection::Selected) {
+    if (imageToUse != SERVER_UNKNOWN && SelectImage(imageToUse, &image) == ImageSelection::Selected) {
         r.imageSha256 = Sha256::HexOf(std::span<const std::uint8_t>(image->Data, image->Size));
         r.newVersion =
-            c.imageToUse == SERVER_USER_FILE ? std::string("(user file)") : PresentedVersion(c.imageToUse);
+            imageToUse == SERVER_USER_FILE ? std::string("(user file)") : PresentedVersion(imageToUse);
     }
 
     switch (c.outcome) {
@@ -546,7 +909,9 @@ HostResult Upgrader::Run(const std::string& host) {
             Fail(host, kExitPort, "the TFTP port " + std::to_string(m_o.tftpPort) + " cannot be bound");
         break;
     case ContinueOutcome::UnknownServer:
-        if (auto err = m_monitor.FirstError())
+        if (interruptedEarly)
+            Interrupted(host, reached, r);
+        else if (auto err = m_monitor.FirstError())
             r.exitCode = ExitForError(err->code, false);
         else
             r.exitCode =
@@ -554,9 +919,16 @@ HostResult Upgrader::Run(const std::string& host) {
         break;
     case ContinueOutcome::NotConfirmed:
     case ContinueOutcome::Cancelled:
-        r.exitCode = Fail(host, kExitNotConfirmed, "not confirmed; nothing was sent");
+        if (interruptedEarly)
+            Interrupted(host, reached, r);
+        else
+            r.exitCode = Fail(host, kExitNotConfirmed, "not confirmed; nothing was sent");
         break;
     case ContinueOutcome::DryRun:
+        if (interruptedEarly) {
+            Interrupted(host, reached, r);
+            break;
+        }
         if (image == nullptr) {
             r.exitCode = Fail(host, kExitOther, "no image to serve");
             break;
@@ -571,10 +943,7 @@ HostResult Upgrader::Run(const std::string& host) {
                               std::to_string(image->Size) + " bytes ready; nothing was sent");
         break;
     case ContinueOutcome::WorkerStarted:
-        if (auto err = m_monitor.FirstError())
-            r.exitCode = ExitForError(err->code, false);
-        else
-            r.exitCode = WaitForWorker(host);
+        r.exitCode = AfterCommand(host, c, r);
         stop->Request();
         c.worker.join();
         {
@@ -591,6 +960,11 @@ HostResult Upgrader::Run(const std::string& host) {
             r.exitCode = VerifyReboot(host, c.imageToUse, m_o.verifyReboot.value_or(kDefaultRebootWait), r);
             if (r.exitCode == kExitComplete)
                 Say(host, TrimEnd(SuccessTitle(host, PresentedVersion(c.imageToUse))));
+            else if (r.exitCode == kExitReboot)
+                OfferRescue(host, c.imageToUse,
+                            "if the device is still without firmware after all (it asks for its image "
+                            "again instead of starting),",
+                            r);
             break;
         }
         Say(host, TrimEnd(SuccessTitle(host, PresentedVersion(c.imageToUse))));
@@ -602,26 +976,40 @@ HostResult Upgrader::Run(const std::string& host) {
         stop->Request();
         c.worker.join();
     }
-    r.result = m_o.dryRun && r.exitCode == kExitComplete ? "dry-run" : ResultName(r.exitCode);
+    {
+        std::lock_guard lock(m_stateLock);
+        m_phase = Phase::NotStarted;
+        m_stop.reset();
+    }
+    if (r.result.empty())
+        r.result = m_o.dryRun && r.exitCode == kExitComplete ? "dry-run" : ResultName(r.exitCode);
     return r;
+}
+
+void AddOutcome(JsonLine& line, const HostResult& r) {
+    line.Add("result", r.result).Add("exit_code", r.exitCode);
+    if (r.commandStatus)
+        line.Add("command_status", *r.commandStatus);
+    if (r.phase)
+        line.Add("phase", *r.phase);
+    if (r.rescue)
+        line.Add("rescue_command", *r.rescue);
 }
 
 void WriteAudit(const std::string& path, const HostResult& r) {
     // Appended as one write per line, so concurrent runs never interleave inside a record.
-    std::string line = JsonLine()
-                           .Add("time", UtcTimestamp())
-                           .Add("host", r.host)
-                           .Add("model", r.model)
-                           .Add("old_version", r.oldVersion)
-                           .Add("new_version", r.newVersion)
-                           .Add("image_sha256", r.imageSha256)
-                           .Add("version_after_reboot", r.versionAfterReboot)
-                           .Add("result", r.result)
-                           .Add("exit_code", r.exitCode)
-                           .Text() +
-                       "\n";
+    JsonLine line;
+    line.Add("time", UtcTimestamp())
+        .Add("host", r.host)
+        .Add("model", r.model)
+        .Add("old_version", r.oldVersion)
+        .Add("new_version", r.newVersion)
+        .Add("image_sha256", r.imageSha256)
+        .Add("version_after_reboot", r.versionAfterReboot);
+    AddOutcome(line, r);
+    const std::string text = line.Text() + "\n";
     std::ofstream out(path, std::ios::app | std::ios::binary);
-    out << line;
+    out << text;
     out.flush();
     if (!out)
         std::fprintf(stderr, "skelvo-cli upgrade: cannot write the audit log \"%s\"\n", path.c_str());
@@ -663,6 +1051,19 @@ int RunUpgrade(std::span<char*> args) {
                      "skelvo-cli upgrade: no terminal to confirm on; refusing to flash without --yes\n");
         return kExitNotConfirmed;
     }
+    if (std::chrono::seconds(o.idleTimeout) < IdleFloor()) {
+        std::fprintf(stderr,
+                     "skelvo-cli upgrade: --idle-timeout %d s is shorter than the %s s for which the TFTP "
+                     "server itself resends an unacknowledged block; waiting %lld s instead\n",
+                     o.idleTimeout, GiveUpSeconds().c_str(), static_cast<long long>(IdleFloor().count()));
+        o.idleTimeout = static_cast<int>(IdleFloor().count());
+    }
+    if (o.programmingWait < kLongestErase)
+        std::fprintf(stderr,
+                     "skelvo-cli upgrade: warning: --programming-wait %d s is shorter than the %d s a device "
+                     "may take to erase its flash; a device still erasing when it ends is left without "
+                     "firmware\n",
+                     o.programmingWait, kLongestErase);
     // One password read serves every host: standard input can be read only once.
     std::string passwordError;
     std::optional<std::string> password = ReadPassword(o.passwordSource, passwordError);
@@ -670,24 +1071,26 @@ int RunUpgrade(std::span<char*> args) {
         return UsageError(passwordError);
     RouteTrace(o.trace, o.json);
 
-    Upgrader upgrader(o, std::move(*password));
+    InterruptWatch interrupts;
+    Upgrader upgrader(o, std::move(*password), interrupts);
     std::vector<HostResult> results;
     int exitCode = kExitComplete;
     for (const auto& host : o.hosts) {
-        HostResult r = upgrader.Run(host);
+        // After a signal the host under way is finished, and no other is begun.
+        HostResult r = interrupts.Count() > 0 ? upgrader.NotStarted(host) : upgrader.Run(host);
         if (!o.auditLog.empty())
             WriteAudit(o.auditLog, r);
-        if (o.json)
-            JsonLine()
-                .Add("event", "result")
+        if (o.json) {
+            JsonLine line;
+            line.Add("event", "result")
                 .Add("host", r.host)
                 .Add("model", r.model)
                 .Add("old_version", r.oldVersion)
                 .Add("new_version", r.newVersion)
-                .Add("image_sha256", r.imageSha256)
-                .Add("result", r.result)
-                .Add("exit_code", r.exitCode)
-                .Write(stdout);
+                .Add("image_sha256", r.imageSha256);
+            AddOutcome(line, r);
+            line.Write(stdout);
+        }
         if (exitCode == kExitComplete && r.exitCode != kExitComplete)
             exitCode = r.exitCode;
         results.push_back(std::move(r));
