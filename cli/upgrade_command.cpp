@@ -47,12 +47,17 @@ constexpr char kUpgradeHelp[] =
     "                          to come back and check that it runs the new version\n"
     "  --fetch-timeout S       give up when the device has not asked for the image after S seconds\n"
     "                          (default 120)\n"
-    "  --idle-timeout S        give up when a started transfer is silent for S seconds (default 120;\n"
-    "                          not while the device erases)\n"
+    "  --idle-timeout S        give up when a started transfer is silent for S seconds (default 120,\n"
+    "                          at least 57; not while the device erases)\n"
     "  --programming-wait S    give up when the device has not asked for the image again S seconds\n"
     "                          after verifying it (default 120; erasing can take 45 s)\n"
     "  --tftp-port N           TFTP port to serve on (default 69)\n"
     "  --http-port N           the device's HTTP port (default 80)\n"
+    "\n"
+    "Ctrl-C (or SIGTERM, SIGHUP) before the upgrade command stops without sending anything more.\n"
+    "Once the command has been sent the device may be erasing its flash: the first Ctrl-C lets the\n"
+    "upgrade finish, a second abandons the device and prints the 'skelvo-cli rescue' command that\n"
+    "serves it its image again.\n"
     "\n";
 
 constexpr int kDefaultRebootWait = 180;
@@ -979,6 +984,7 @@ HostResult Upgrader::Run(const std::string& host) {
     {
         std::lock_guard lock(m_stateLock);
         m_phase = Phase::NotStarted;
+        m_host.clear();
         m_stop.reset();
     }
     if (r.result.empty())
