@@ -247,6 +247,39 @@ TEST(CliUpgrade, ARejectedImageIsToldApartFromADeviceThatWentAwayWhileErasing) {
         << gave.err;
 }
 
+// The device stops acknowledging the programming download; the server resends for its whole
+// give-up time. The command line says what happened in its own words, not with the text of the
+// HTTP error that shares the code, and gives the command that serves the erased device again.
+TEST(CliUpgrade, ADeviceThatStopsAcknowledgingWhileProgrammingIsGivenItsRescueCommand) {
+    const std::uint16_t tftp = FreeUdpPort();
+    // Its boot loader asks again at once and then not for a long time, so that the server's
+    // resends of the restarted download run out.
+    DevSim sim("tolva21", "127.0.3.48", tftp,
+               {"--fault", "drop-ack=1.0@2", "--bootloader-retry-seconds", "600"});
+    CliRun run = RunCli(UpgradeArgs(sim, tftp, {"--yes", "--json"}));
+    EXPECT_EQ(run.status, 8) << Diagnose(run);
+    EXPECT_EQ(run.EventNames(), (Names{"STATUS_COMMAND_ACCEPTED", "STATUS_VERIFYING", "STATUS_ERASING",
+                                       "STATUS_PROGRAMMING", "ERR_RECEIVE", "ERR_READ_REQUEST"}));
+    EXPECT_NE(
+        run.out.find("\"detail\":\"the device stopped acknowledging blocks of the programming download"),
+        std::string::npos)
+        << Tail(run.out);
+    EXPECT_NE(
+        run.err.find("the device stopped acknowledging blocks of the programming download: nothing came "
+                     "back for 47 s"),
+        std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.err.find("Server Type info"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("The TFTP Read Request has failed"), std::string::npos)
+        << "told once: " << run.err;
+    EXPECT_NE(run.out.find("\"result\":\"transfer-failed\",\"exit_code\":8,\"rescue_command\":"
+                           "\"skelvo-cli rescue 127.0.3.48 --builtin tolva21 --tftp-port " +
+                           std::to_string(tftp) + "\"}"),
+              std::string::npos)
+        << Tail(run.out);
+    EXPECT_NE(sim.StopAndReport().find("\"state\": \"bricked\""), std::string::npos);
+}
+
 // The device takes the last block of the programming download but its ACK never arrives. Whether
 // that ends in success depends only on the device coming back with the new version, which the
 // command checks without being asked to.
