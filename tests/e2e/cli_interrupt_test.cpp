@@ -126,7 +126,7 @@ TEST(Signals, CtrlCDuringTheEraseLetsTheUpgradeFinish) {
 TEST(Signals, TwoCtrlCAbandonTheDeviceAndThePrintedRescueCommandRecoversIt) {
     const std::uint16_t tftp = FreeUdpPort();
     DevSim sim("tolva22", "127.0.7.4", tftp,
-               {"--erase-seconds", "3", "--tftp-retries", "2", "--bootloader-retry-seconds", "1"});
+               {"--erase-seconds", "5", "--tftp-retries", "2", "--bootloader-retry-seconds", "1"});
     const std::string audit = AuditPath("abandoned");
     CliProcess cli(UpgradeArgs(sim, tftp, {"--yes", "--audit-log", audit}), CliProcess::Terminal::Pseudo);
     ASSERT_TRUE(cli.WaitForErr("Step 4 of 5")) << cli.Err();
