@@ -1,38 +1,38 @@
-// The Advanced Options dialog (template 5002): an image file of the user's own instead of the
-// built-in image, and the device-side download trace.
+// The Advanced Options dialog (template 5002) drawn with Qt; every decision is
+// AdvancedOptionsPresenter's.
 #pragma once
 
+#include "ui/advanced_presenter.h"
 #include "ui/template_dialog.h"
-
-#include <QString>
 
 namespace skelvo::ui {
 
-inline constexpr char kBrowseTitle[] = "Choose a flashfile to download";
-// The file types offered: what the box shows, and the patterns behind it, matched without regard
-// to letter case.
-inline constexpr char kFlashFilterLabel[] = "Flash File (*.BIN;*.flash)";
-inline constexpr char kAllFilterLabel[] = "All";
-bool MatchesFlashFilter(const QString& fileName);
-
-class AdvancedDialog : public TemplateDialog {
+class AdvancedDialog : public TemplateDialog, public AdvancedOptionsView {
     Q_OBJECT
   public:
     explicit AdvancedDialog(QWidget* parent);
 
-    // 1 when a file was chosen and stored, else 0.
-    int browseImageFile();
-    // 1 when the dialog may close, 0 when it must stay open.
-    int applyAdvancedOptions();
+    AdvancedOptionsPresenter& presenter() { return m_presenter; }
 
+    // AdvancedOptionsView.
+    void Enable(int id, bool enabled) override;
+    bool IsChecked(int id) const override;
+    void SetChecked(int id, bool checked) override;
+    std::string FileNameText() const override;
+    bool SetFileNameText(std::string_view name) override;
+    std::optional<std::string> ChooseImageFile() override;
+    void ReportFileError(std::string_view title, std::string_view text) override;
+    void End(int value) override;
+
+    // Enter reaches OK through the default button; a bare accept() takes the same path.
     void accept() override;
+    void reject() override;
 
   protected:
     void onCommand(int id) override;
 
   private:
-    QString fileNameText() const;
-    void showFileError(const QString& name, const char* title, const char* what);
+    AdvancedOptionsPresenter m_presenter;
 };
 
 // Runs the dialog modally over owner. Returns 1 whatever the user did.

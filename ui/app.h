@@ -1,15 +1,8 @@
-// Start-up of the dialog program: the handler table, the default login, the main dialog, and the
-// end of the process with the dialog's value.
+// The dialog program: start-up, the main dialog, and the end of the process with the dialog's
+// value.
 #pragma once
 
 namespace skelvo::ui {
-
-// Registers CheckFilename, ReadImageBlock, no write handler, and the dialog's two handlers, then
-// stores the default login and password. Call before the main dialog exists.
-void PrepareStartup();
-
-// Runs the main dialog modally on an existing QApplication and returns its end value (1 or 0).
-int RunMainDialog();
 
 // Ends the process at once with status, while the TFTP worker may still be serving: no static
 // destructor runs and nothing the worker reads is torn down. Trace lines are already written.

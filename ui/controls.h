@@ -54,6 +54,12 @@ class DialogControls {
     virtual void SetText(int id, std::string_view text) = 0;
     // For SetRange, `first` is the minimum and `second` the maximum; the others use `first`.
     virtual void SendProgress(int id, ProgressMessage message, int first, int second = 0) = 0;
+    // The push button that Enter presses; every other button stops being the default.
+    virtual void SetDefaultButton(int id) = 0;
+    // Whether Tab and a click can give the control the keyboard focus.
+    virtual void SetFocusable(int id, bool focusable) = 0;
+    // Gives the control the keyboard focus.
+    virtual void Focus(int id) = 0;
 };
 
 } // namespace skelvo::ui

@@ -1,52 +1,47 @@
-// The main upgrade dialog (template 102): the input step, the Continue sequence with its
-// confirmation, the About box, and the controls the presentation of engine events drives.
+// The main upgrade dialog (template 102) drawn with Qt: the controls, the input and the boxes.
+// Every decision is MainPresenter's; events reach it through the dialog's EventRoute, queued to
+// the dialog's thread.
 #pragma once
 
-#include "ui/controls.h"
-#include "ui/presentation.h"
+#include "ui/main_presenter.h"
 #include "ui/template_dialog.h"
 
-#include <cstdint>
-#include <optional>
+class QToolButton;
 
 namespace skelvo::ui {
 
-// Ports for the dialog's TFTP server and HTTP requests. The product always uses 69 and 80; only
-// tests call this, before the dialog's Continue.
-struct NetworkForTesting {
-    std::uint16_t tftpPort = 69;
-    std::uint16_t httpPort = 80;
-};
-void SetNetworkForTesting(std::optional<NetworkForTesting> network);
-
-// The text of the About box.
-QString AboutText();
-
-class MainDialog : public TemplateDialog, public DialogControls {
+class MainDialog : public TemplateDialog, public MainDialogView {
     Q_OBJECT
   public:
-    explicit MainDialog(QWidget* parent = nullptr);
-    ~MainDialog() override;
+    explicit MainDialog(QWidget* parent = nullptr, DialogNetwork network = {});
 
-    // DialogControls, on the GUI thread.
+    // DialogControls, on the dialog's thread.
     void Show(int id) override;
     void Hide(int id) override;
     void Enable(int id, bool enabled) override;
     void SetText(int id, std::string_view text) override;
     void SendProgress(int id, ProgressMessage message, int first, int second) override;
+    void SetDefaultButton(int id) override;
+    void SetFocusable(int id, bool focusable) override;
+    void Focus(int id) override;
 
-    void showAbout();
-    void runContinue();
-    void showAdvancedOptions();
+    // MainDialogView.
+    std::string EditText(int id) const override;
+    ConfirmAnswer Confirm(const ConfirmQuestion& question) override;
+    bool AskYesNo(std::string_view title, std::string_view text) override;
+    void Inform(std::string_view title, std::string_view text) override;
+    void OpenAdvancedOptions() override;
+    void End(int value) override;
+    void PresentPending() override;
 
-    // Present one event, on the GUI thread.
-    void presentStatus(int code, const StatusPayload& payload, const EventContext& context);
-    void presentError(int code, const EventContext& context);
-
-    // How many events have been presented (tests wait on it).
+    MainPresenter& presenter() { return m_presenter; }
+    // The About entry in the banner: the window managers of this platform offer no system menu
+    // that a program may extend.
+    QToolButton* aboutButton() const { return m_about; }
+    // How many events have been presented.
     int presentedEvents() const { return m_presented; }
 
-    // Escape and the close box; from step 3 until the success or error form they ask first.
+    // Escape and the close box.
     void reject() override;
 
   protected:
@@ -54,14 +49,13 @@ class MainDialog : public TemplateDialog, public DialogControls {
     void contextMenuEvent(QContextMenuEvent* event) override;
 
   private:
-    int m_presented = 0;
-    DialogForm m_form = DialogForm::Input;
-    int m_progressStep = 10;
-};
+    void present(const DialogEvent& event);
 
-// The registered handlers: each copies what the event carries (the two progress numbers, the
-// record's texts) and presents it on the dialog's thread as a queued invocation, in order.
-int DialogOnUpgradeStatus(int code, void* info);
-int DialogOnUpgradeError(int code, void* info);
+    MainPresenter m_presenter;
+    QToolButton* m_about = nullptr;
+    int m_presented = 0;
+    // Last, so that it ends first: nothing is delivered to a dialog being destroyed.
+    EventRoute m_route;
+};
 
 } // namespace skelvo::ui

@@ -22,9 +22,26 @@ void ShowCloseDisabled(DialogControls& dialog) {
 void ShowCloseEnabled(DialogControls& dialog) {
     dialog.Show(ID_CLOSE);
     dialog.Enable(ID_CLOSE, true);
+    dialog.Focus(ID_CLOSE);
+}
+
+// Once step 1 is left, Close is the only way on: the hidden step-1 buttons must not take Enter,
+// Space or the focus, or a hidden Continue would start a second upgrade.
+void RetireStepOneButtons(DialogControls& dialog) {
+    for (int id : {ID_CONTINUE, ID_CANCEL, ID_ADVANCED})
+        dialog.SetFocusable(id, false);
+    dialog.SetDefaultButton(ID_CLOSE);
+}
+
+// A step that follows an error (a reset after the command, say) replaces the error text: the two
+// share the middle of the dialog and cannot be read over each other.
+void ReplaceErrorText(DialogControls& dialog) {
+    dialog.Hide(ID_ERROR_TEXT);
+    dialog.Show(ID_STEP_TITLE);
 }
 
 void ShowStep(DialogControls& dialog, int code, bool withProgress) {
+    ReplaceErrorText(dialog);
     dialog.Show(ID_INTRO);
     if (withProgress) {
         dialog.Show(ID_PROGRESS_BAR);
@@ -35,6 +52,7 @@ void ShowStep(DialogControls& dialog, int code, bool withProgress) {
     }
     dialog.SetText(ID_STEP_TITLE, StepTitle(code));
     dialog.SetText(ID_STEP_TEXT, StepDescription(code));
+    RetireStepOneButtons(dialog);
     ShowCloseDisabled(dialog);
 }
 
@@ -59,6 +77,7 @@ int OnUpgradeStatus(DialogControls& dialog, int code, const StatusPayload& paylo
                     const EventContext& context) {
     switch (code) {
     case STATUS_COMMAND_ACCEPTED:
+        ReplaceErrorText(dialog);
         dialog.Show(ID_INTRO);
         HideAll(dialog, {ID_HOST, ID_HOST_LABEL, ID_LOGIN, ID_LOGIN_LABEL, ID_PASSWORD, ID_PASSWORD_LABEL,
                          ID_ADVANCED, ID_WARNING});
@@ -66,6 +85,7 @@ int OnUpgradeStatus(DialogControls& dialog, int code, const StatusPayload& paylo
         dialog.SetText(ID_STEP_TEXT, StepDescription(code));
         dialog.Show(ID_STEP_TEXT);
         HideAll(dialog, {ID_CONTINUE, ID_CANCEL});
+        RetireStepOneButtons(dialog);
         ShowCloseEnabled(dialog);
         break;
     case STATUS_VERIFYING:
@@ -92,11 +112,13 @@ int OnUpgradeStatus(DialogControls& dialog, int code, const StatusPayload& paylo
         std::string description = SuccessDescription();
         if (payload.completion && payload.completion->FinalAckReceived == 0)
             description += "\n\n" + UnconfirmedEndNote();
+        dialog.Hide(ID_ERROR_TEXT);
         dialog.SetText(ID_STEP_TITLE, SuccessTitle(context.hostName, PresentedVersion(context.imageToUse)));
         dialog.Show(ID_STEP_TITLE);
         dialog.SetText(ID_STEP_TEXT, description);
         dialog.Show(ID_STEP_TEXT);
         HideAll(dialog, {ID_INTRO, ID_PROGRESS_LABEL, ID_PROGRESS_BAR, ID_CONTINUE, ID_CANCEL});
+        RetireStepOneButtons(dialog);
         ShowCloseEnabled(dialog);
         break;
     }
@@ -115,6 +137,7 @@ int OnUpgradeError(DialogControls& dialog, int code, const EventContext& context
     dialog.SetText(ID_ERROR_TEXT, text);
     dialog.Show(ID_ERROR_TEXT);
     HideAll(dialog, {ID_STEP_TITLE, ID_STEP_TEXT, ID_CONTINUE, ID_CANCEL});
+    RetireStepOneButtons(dialog);
     ShowCloseEnabled(dialog);
     return 1;
 }

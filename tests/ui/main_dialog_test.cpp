@@ -4,6 +4,7 @@
 #include "tftp/tftp_callbacks.h"
 #include "tftp/tftp_server.h"
 #include "ui/app.h"
+#include "ui/dialog_texts.h"
 #include "ui/modal_boxes.h"
 #include "ui/static_text.h"
 #include "ui/templates.h"
@@ -218,11 +219,13 @@ TEST_F(MainDialogTest, BarPositionEdgeCases) {
 TEST_F(MainDialogTest, ErrorFormAndReceiveErrorBeforeCommandAccepted) {
     SetHostName("192.0.2.7");
     MainDialog dialog;
-    RaiseOnWorker(dialog, {Error(ERR_RECEIVE), Status(STATUS_COMMAND_ACCEPTED)});
-    EXPECT_EQ(VisibleControls(dialog),
-              (std::set<int>{ID_BANNER, ID_INTRO, ID_STEP_TEXT, ID_ERROR_TEXT, ID_CLOSE}));
-    EXPECT_TRUE(dialog.control(ID_CLOSE)->isEnabled());
+    RaiseOnWorker(dialog, {Error(ERR_RECEIVE)});
     EXPECT_EQ(Text(dialog, ID_ERROR_TEXT)->text().toStdString(), ErrorText(ERR_RECEIVE, "192.0.2.7", ""));
+    // The reset came after the command: step 2 replaces the error text.
+    RaiseOnWorker(dialog, {Status(STATUS_COMMAND_ACCEPTED)});
+    EXPECT_EQ(VisibleControls(dialog),
+              (std::set<int>{ID_BANNER, ID_INTRO, ID_STEP_TITLE, ID_STEP_TEXT, ID_CLOSE}));
+    EXPECT_TRUE(dialog.control(ID_CLOSE)->isEnabled());
 
     MainDialog second;
     RaiseOnWorker(second, {Status(STATUS_COMMAND_ACCEPTED), Status(STATUS_VERIFYING), Error(ERR_SEND),
@@ -421,7 +424,7 @@ TEST_F(MainDialogTest, AboutFromTheMenuAndF1) {
     EXPECT_TRUE(about.text.startsWith(
         "Skelvo Firmware Flash Loader\n\nTolva-2100 firmware version: 1.0.9\n"
         "Tolva-2200 firmware version: 1.0.9\nDravenholt-II firmware version: 6.2.1\n\n"));
-    EXPECT_GT(about.text.size(), AboutText().indexOf("6.2.1\n\n") + 8);
+    EXPECT_EQ(about.text.toStdString(), AboutText());
 
     QString menuText;
     QTimer::singleShot(0, [&] {

@@ -117,35 +117,72 @@ TEST_F(Presentation, TheNormalSequenceWalksThroughEveryStepToSuccess) {
 }
 
 TEST_F(Presentation, EachEventAppliesItsOperationsInTheirOrder) {
+    // Every step and the error form end the same way: the hidden step-1 buttons give up the
+    // focus and the default, and Close takes the focus whenever it is enabled.
+    const std::vector<std::string> retire{"unfocusable 1013", "unfocusable 2", "unfocusable 1030",
+                                          "default 1014"};
+    auto with = [](std::vector<std::string> head, const std::vector<std::string>& tail) {
+        head.insert(head.end(), tail.begin(), tail.end());
+        return head;
+    };
     RaiseStatus(STATUS_COMMAND_ACCEPTED);
-    EXPECT_EQ(dialog.log, (std::vector<std::string>{"show 1001", "hide 1002", "hide 1003", "hide 1005",
-                                                    "hide 1004", "hide 1006", "hide 1007", "hide 1030",
-                                                    "hide 1010", "text 1011", "text 1012", "show 1012",
-                                                    "hide 1013", "hide 2", "show 1014", "enable 1014"}));
+    EXPECT_EQ(dialog.log, with({"hide 1028", "show 1011", "show 1001", "hide 1002", "hide 1003", "hide 1005",
+                                "hide 1004", "hide 1006", "hide 1007", "hide 1030", "hide 1010", "text 1011",
+                                "text 1012", "show 1012", "hide 1013", "hide 2"},
+                               with(retire, {"show 1014", "enable 1014", "focus 1014"})));
     dialog.log.clear();
     RaiseStatus(STATUS_VERIFYING);
-    EXPECT_EQ(dialog.log, (std::vector<std::string>{"show 1001", "show 1027", "show 1025", "text 1011",
-                                                    "text 1012", "show 1014", "disable 1014"}));
+    EXPECT_EQ(dialog.log, with({"hide 1028", "show 1011", "show 1001", "show 1027", "show 1025", "text 1011",
+                                "text 1012"},
+                               with(retire, {"show 1014", "disable 1014"})));
     dialog.log.clear();
     Progress(14848, 51200);
     EXPECT_EQ(dialog.log, (std::vector<std::string>{"show 1001", "text 1025", "range 1027 0 100",
                                                     "step 1027 1", "pos 1027 28"}));
     dialog.log.clear();
     RaiseStatus(STATUS_ERASING);
-    EXPECT_EQ(dialog.log, (std::vector<std::string>{"show 1001", "hide 1027", "hide 1025", "text 1011",
-                                                    "text 1012", "show 1014", "disable 1014"}));
+    EXPECT_EQ(dialog.log, with({"hide 1028", "show 1011", "show 1001", "hide 1027", "hide 1025", "text 1011",
+                                "text 1012"},
+                               with(retire, {"show 1014", "disable 1014"})));
     dialog.log.clear();
     RaiseStatus(STATUS_COMPLETE);
-    EXPECT_EQ(dialog.log, (std::vector<std::string>{"text 1011", "show 1011", "text 1012", "show 1012",
-                                                    "hide 1001", "hide 1025", "hide 1027", "hide 1013",
-                                                    "hide 2", "show 1014", "enable 1014"}));
+    EXPECT_EQ(dialog.log, with({"hide 1028", "text 1011", "show 1011", "text 1012", "show 1012", "hide 1001",
+                                "hide 1025", "hide 1027", "hide 1013", "hide 2"},
+                               with(retire, {"show 1014", "enable 1014", "focus 1014"})));
     dialog.log.clear();
     RaiseError(ERR_CONNECT);
-    EXPECT_EQ(dialog.log,
-              (std::vector<std::string>{"hide 1001", "hide 1002", "hide 1003", "hide 1005", "hide 1004",
-                                        "hide 1006", "hide 1007", "hide 1030", "hide 1010", "hide 1025",
-                                        "hide 1027", "text 1028", "show 1028", "hide 1011", "hide 1012",
-                                        "hide 1013", "hide 2", "show 1014", "enable 1014"}));
+    EXPECT_EQ(dialog.log, with({"hide 1001", "hide 1002", "hide 1003", "hide 1005", "hide 1004", "hide 1006",
+                                "hide 1007", "hide 1030", "hide 1010", "hide 1025", "hide 1027", "text 1028",
+                                "show 1028", "hide 1011", "hide 1012", "hide 1013", "hide 2"},
+                               with(retire, {"show 1014", "enable 1014", "focus 1014"})));
+}
+
+// Once step 1 is left, Enter, Space and the focus can only reach Close, whatever the order of
+// the events.
+TEST_F(Presentation, AfterStepOneOnlyCloseTakesTheKeyboard) {
+    const std::vector<std::vector<int>> runs{
+        {STATUS_COMMAND_ACCEPTED, STATUS_VERIFYING, STATUS_ERASING, STATUS_PROGRAMMING, STATUS_COMPLETE},
+        {-ERR_TFTP_BIND},
+        {STATUS_COMMAND_ACCEPTED, STATUS_VERIFYING, -ERR_READ_REQUEST},
+        {-ERR_RECEIVE, STATUS_COMMAND_ACCEPTED},
+    };
+    for (const std::vector<int>& run : runs) {
+        RecordingDialog fresh;
+        g_dialog = &fresh;
+        for (int code : run) {
+            if (code < 0)
+                RaiseError(-code);
+            else
+                RaiseStatus(code);
+            SCOPED_TRACE(code);
+            EXPECT_EQ(fresh.defaultButton, ID_CLOSE);
+            EXPECT_EQ(fresh.unfocusable, (std::set<int>{ID_CONTINUE, ID_CANCEL, ID_ADVANCED}));
+            if (fresh.IsEnabled(ID_CLOSE)) {
+                EXPECT_EQ(fresh.focus, ID_CLOSE);
+            }
+        }
+    }
+    g_dialog = &dialog;
 }
 
 TEST_F(Presentation, AnUnconfirmedEndIsASuccessWithANote) {
@@ -218,25 +255,20 @@ TEST_F(Presentation, AnErrorStraightFromStepOneHidesTheInput) {
     EXPECT_NE(dialog.texts[ID_ERROR_TEXT].find("DNS Name: .\n"), std::string::npos);
 }
 
-TEST_F(Presentation, ReceiveErrorThenCommandAcceptedShowsStepTwoBesideTheError) {
+// A device that resets the connection after the command: the error text and the later step
+// share the middle of the dialog, so the later step replaces the error text.
+TEST_F(Presentation, AStepAfterAnErrorReplacesTheErrorText) {
     RaiseError(ERR_RECEIVE);
     RaiseStatus(STATUS_COMMAND_ACCEPTED);
-    EXPECT_TRUE(dialog.IsVisible(ID_ERROR_TEXT));
-    EXPECT_FALSE(dialog.IsVisible(ID_STEP_TITLE));
-    EXPECT_TRUE(dialog.IsVisible(ID_INTRO));
-    EXPECT_TRUE(dialog.IsVisible(ID_STEP_TEXT));
+    EXPECT_EQ(dialog.Visible(), With({ID_INTRO, ID_STEP_TITLE, ID_STEP_TEXT, ID_CLOSE}));
     EXPECT_EQ(dialog.texts[ID_STEP_TEXT], StepDescription(STATUS_COMMAND_ACCEPTED));
     EXPECT_TRUE(dialog.IsEnabled(ID_CLOSE));
-    EXPECT_NE(dialog.texts[ID_ERROR_TEXT].find("receive Server Type info"), std::string::npos);
 
-    // Later events go on changing the dialog; only success shows 1011 again.
     RaiseStatus(STATUS_VERIFYING);
     EXPECT_FALSE(dialog.IsEnabled(ID_CLOSE));
-    EXPECT_TRUE(dialog.IsVisible(ID_ERROR_TEXT));
-    EXPECT_FALSE(dialog.IsVisible(ID_STEP_TITLE));
+    RaiseError(ERR_SEND);
     RaiseStatus(STATUS_COMPLETE);
-    EXPECT_TRUE(dialog.IsVisible(ID_STEP_TITLE));
-    EXPECT_TRUE(dialog.IsVisible(ID_ERROR_TEXT));
+    EXPECT_EQ(dialog.Visible(), With({ID_STEP_TITLE, ID_STEP_TEXT, ID_CLOSE}));
     EXPECT_TRUE(dialog.IsEnabled(ID_CLOSE));
 }
 

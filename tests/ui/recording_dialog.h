@@ -63,6 +63,22 @@ class RecordingDialog : public ui::DialogControls {
         }
     }
 
+    void SetDefaultButton(int id) override {
+        log.push_back("default " + std::to_string(id));
+        defaultButton = id;
+    }
+    void SetFocusable(int id, bool focusable) override {
+        log.push_back((focusable ? "focusable " : "unfocusable ") + std::to_string(id));
+        if (focusable)
+            unfocusable.erase(id);
+        else
+            unfocusable.insert(id);
+    }
+    void Focus(int id) override {
+        log.push_back("focus " + std::to_string(id));
+        focus = id;
+    }
+
     bool IsVisible(int id) const { return visible.count(id) != 0; }
     bool IsEnabled(int id) const { return disabled.count(id) == 0; }
     std::set<int> Visible() const { return visible; }
@@ -71,6 +87,9 @@ class RecordingDialog : public ui::DialogControls {
     std::set<int> visible;
     std::set<int> disabled;
     std::map<int, std::string> texts;
+    std::set<int> unfocusable;
+    int defaultButton = ui::ID_CONTINUE;
+    int focus = ui::ID_HOST;
     int rangeMin = 0, rangeMax = 100, step = 10, position = 0;
 };
 

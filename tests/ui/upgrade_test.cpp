@@ -63,7 +63,7 @@ class DialogUpgrade : public ::testing::Test {
     }
     void TearDown() override {
         SetMessageBoxHook({});
-        SetNetworkForTesting(std::nullopt);
+        SetHttpPort(kHttpPort);
         g_TftpCallbacks = saved;
     }
     TftpCallbacks saved{};
@@ -75,10 +75,10 @@ TEST_F(DialogUpgrade, AWholeUpgradeFromTheDialog) {
     devsim::Simulator device(DeviceOptions("127.0.0.61", tftpPort));
     std::string why;
     ASSERT_TRUE(device.Start(&why)) << why;
-    SetNetworkForTesting(NetworkForTesting{tftpPort, device.HttpEndpoint().port});
+    const DialogNetwork network{tftpPort, device.HttpEndpoint().port};
 
     BoxAnswerer boxes(QMessageBox::Yes);
-    MainDialog dialog;
+    MainDialog dialog(nullptr, network);
     dialog.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
     std::vector<int> positions;
@@ -120,7 +120,7 @@ TEST_F(DialogUpgrade, EnterOnTheQuestionChoosesCancel) {
     const std::uint16_t tftpPort = FreeUdpPort();
     devsim::Simulator device(DeviceOptions("127.0.0.62", tftpPort));
     ASSERT_TRUE(device.Start());
-    SetNetworkForTesting(NetworkForTesting{tftpPort, device.HttpEndpoint().port});
+    const DialogNetwork network{tftpPort, device.HttpEndpoint().port};
     int answered = -1;
     SetMessageBoxHook([&](QMessageBox& box) {
         QTimer::singleShot(50, &box, [&box] { QTest::keyClick(&box, Qt::Key_Return); });
@@ -128,7 +128,7 @@ TEST_F(DialogUpgrade, EnterOnTheQuestionChoosesCancel) {
         answered = static_cast<int>(box.standardButton(box.clickedButton()));
         return answered;
     });
-    MainDialog dialog;
+    MainDialog dialog(nullptr, network);
     dialog.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
     Continue(dialog, "127.0.0.62");
@@ -162,12 +162,12 @@ TEST_F(DialogUpgrade, EnterOnTheQuestionChoosesCancel) {
     static devsim::Simulator* device = new devsim::Simulator(o); // lives until the process ends
     if (!device->Start())
         std::_Exit(3);
-    SetNetworkForTesting(NetworkForTesting{tftpPort, device->HttpEndpoint().port});
+    const DialogNetwork network{tftpPort, device->HttpEndpoint().port};
     SetMessageBoxHook([](QMessageBox& box) {
         TraceMessage("asked: %s\n", box.text().toLatin1().constData());
         return static_cast<int>(QMessageBox::Yes);
     });
-    auto* dialog = new MainDialog;
+    auto* dialog = new MainDialog(nullptr, network);
     dialog->show();
     auto* bar = qobject_cast<QProgressBar*>(dialog->control(ID_PROGRESS_BAR));
     QObject::connect(bar, &QProgressBar::valueChanged, dialog, [dialog](int v) {

@@ -18,6 +18,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -131,7 +132,8 @@ class Win32Dialogs : public ::testing::Test {
         ResetUpgradeRecord();
         g_Instance = ::GetModuleHandleA(nullptr);
         ::InitCommonControls();
-        RegisterTftpCallbacks(nullptr, nullptr, nullptr, OnUpgradeError, OnUpgradeStatus);
+        RegisterTftpCallbacks(nullptr, nullptr, nullptr, DialogOnUpgradeError, DialogOnUpgradeStatus);
+        m_route.emplace(PresentOnMainDialog);
         SetLoginName(kDefaultLogin);
         SetPassword(kDefaultPassword);
         SetMessageBoxHook([this](HWND, const char* text, const char* title, UINT type) {
@@ -146,6 +148,7 @@ class Win32Dialogs : public ::testing::Test {
         SetMessageBoxHook({});
         SetOpenFileHook({});
         RegisterTftpCallbacks(nullptr, nullptr, nullptr, nullptr, nullptr);
+        m_route.reset();
     }
 
     HWND OpenMain() {
@@ -167,6 +170,7 @@ class Win32Dialogs : public ::testing::Test {
     }
     static bool Enabled(HWND d, int id) { return ::IsWindowEnabled(::GetDlgItem(d, id)) != 0; }
 
+    std::optional<EventRoute> m_route;
     std::vector<HWND> m_windows;
     std::vector<BoxCall> m_boxes;
     int m_answer = IDOK;
@@ -548,20 +552,22 @@ TEST_F(Win32Dialogs, BrowseStoresTheChosenPathAndACancelChangesNothing) {
     HWND main = OpenMain();
     HWND d = OpenAdvanced(main);
     OPENFILENAMEA seen{};
+    std::string filter, title;
     SetOpenFileHook([&](OPENFILENAMEA* request) {
         seen = *request;
+        filter.assign(request->lpstrFilter, 47);
+        title = request->lpstrTitle;
         return FALSE;
     });
     ::SetDlgItemTextA(d, ID_ADV_FILENAME, "before");
     EXPECT_EQ(BrowseImageFile(d), 0);
     EXPECT_EQ(Text(::GetDlgItem(d, ID_ADV_FILENAME)), "before");
     EXPECT_EQ(seen.hwndOwner, d);
-    EXPECT_STREQ(seen.lpstrTitle, "Choose a flashfile to download");
+    EXPECT_EQ(title, "Choose a flashfile to download");
     EXPECT_EQ(seen.nMaxFile, 260u);
     EXPECT_EQ(seen.nFilterIndex, 1u);
     EXPECT_EQ(seen.Flags, static_cast<DWORD>(OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST));
-    EXPECT_EQ(std::string(seen.lpstrFilter, 47),
-              std::string("Flash File (*.BIN;*.flash)\0*.BIN;*.flash\0All\0*.*\0", 47));
+    EXPECT_EQ(filter, std::string("Flash File (*.BIN;*.flash)\0*.BIN;*.flash\0All\0*.*\0", 47));
 
     SetOpenFileHook([](OPENFILENAMEA* request) {
         std::snprintf(request->lpstrFile, request->nMaxFile, "C:\\images\\new.BIN");

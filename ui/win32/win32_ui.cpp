@@ -1,19 +1,14 @@
 #include "ui/win32/win32_ui.h"
 
-#include "engine/events.h"
-#include "engine/messages.h"
-#include "engine/trace.h"
 #include "engine/upgrade_record.h"
-#include "http/continue_sequence.h"
-#include "tftp/tftp_callbacks.h"
-#include "tftp/tftp_server.h"
-#include "ui/presentation.h"
+#include "ui/advanced_presenter.h"
+#include "ui/dialog_texts.h"
+#include "ui/main_presenter.h"
 #include "ui/templates.h"
 
 #include <commctrl.h>
 #include <commdlg.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -37,28 +32,11 @@ OpenFileHook& FileHook() {
     return hook;
 }
 
-int Box(HWND owner, const char* text, const char* title, UINT type) {
+int Box(HWND owner, std::string_view text, std::string_view title, UINT type) {
+    const std::string t(text), c(title);
     if (BoxHook())
-        return BoxHook()(owner, text, title, type);
-    return ::MessageBoxA(owner, text, title, type);
-}
-
-// The main dialog's form. The handlers change it on the raising thread (the worker's or the
-// dialog's); the dialog's thread reads it when asked to close.
-std::atomic<DialogForm> g_form{DialogForm::Input};
-
-template <typename Next> void ChangeForm(Next next) {
-    DialogForm form = g_form.load();
-    while (!g_form.compare_exchange_weak(form, next(form))) {
-    }
-}
-
-// Escape, the close box and Alt+F4 all arrive as IDCANCEL.
-bool MayClose(HWND dialog) {
-    if (!CloseNeedsConfirmation(g_form.load()))
-        return true;
-    return Box(dialog, kCloseDuringUpgradeQuestion, MainDialogTemplate().caption,
-               MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+        return BoxHook()(owner, t.c_str(), c.c_str(), type);
+    return ::MessageBoxA(owner, t.c_str(), c.c_str(), type);
 }
 
 // Controls that the templates draw in a colour of their own (1010 and 1028: dark red).
@@ -74,6 +52,7 @@ COLORREF ToColorRef(std::uint32_t rgb) {
     return RGB((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
 }
 
+// A control's text, read with room for `capacity` characters including the terminating NUL.
 std::string DialogText(HWND dialog, int id, int capacity) {
     std::string text(static_cast<std::size_t>(capacity), '\0');
     int n = ::GetDlgItemTextA(dialog, id, text.data(), capacity);
@@ -81,27 +60,135 @@ std::string DialogText(HWND dialog, int id, int capacity) {
     return text;
 }
 
-ConfirmAnswer AskConfirmation(const ConfirmQuestion& question) {
-    int answer = Box(g_MainDialog, question.text.c_str(), question.title.c_str(),
-                     MB_YESNOCANCEL | MB_ICONWARNING | MB_DEFBUTTON3);
-    if (answer == IDYES)
-        return ConfirmAnswer::Yes;
-    return answer == IDNO ? ConfirmAnswer::No : ConfirmAnswer::Cancel;
+// The main dialog's controls and boxes. It acts on g_MainDialog, the one main dialog, so that the
+// presentation reaches it from any thread.
+class MainView : public MainDialogView {
+  public:
+    void Show(int id) override { ::ShowWindow(Item(id), SW_SHOWNORMAL); }
+    void Hide(int id) override { ::ShowWindow(Item(id), SW_HIDE); }
+    void Enable(int id, bool enabled) override { ::EnableWindow(Item(id), enabled ? TRUE : FALSE); }
+    void SetText(int id, std::string_view text) override {
+        const std::string value(text);
+        ::SetDlgItemTextA(g_MainDialog, id, value.c_str());
+        // A transparent text leaves the old one behind unless the dialog repaints beneath it.
+        if (TemplateTextColor(id) != ControlTemplate::kDefaultColor) {
+            RECT area{};
+            if (HWND control = Item(id); control != nullptr && ::GetWindowRect(control, &area)) {
+                ::MapWindowPoints(HWND_DESKTOP, g_MainDialog, reinterpret_cast<POINT*>(&area), 2);
+                ::InvalidateRect(g_MainDialog, &area, TRUE);
+            }
+        }
+    }
+    void SendProgress(int id, ProgressMessage message, int first, int second) override {
+        switch (message) {
+        case ProgressMessage::SetRange:
+            ::SendMessageA(Item(id), PBM_SETRANGE, 0, MAKELPARAM(first, second));
+            break;
+        case ProgressMessage::SetStep:
+            ::SendMessageA(Item(id), PBM_SETSTEP, static_cast<WPARAM>(first), 0);
+            break;
+        case ProgressMessage::SetPos:
+            ::SendMessageA(Item(id), PBM_SETPOS, static_cast<WPARAM>(first), 0);
+            break;
+        }
+    }
+    void SetDefaultButton(int id) override {
+        // The dialog manager moves the default style from the old button to the new one.
+        ::SendMessageA(g_MainDialog, DM_SETDEFID, static_cast<WPARAM>(id), 0);
+    }
+    void SetFocusable(int id, bool focusable) override {
+        HWND control = Item(id);
+        LONG style = ::GetWindowLongA(control, GWL_STYLE);
+        style = focusable ? (style | WS_TABSTOP) : (style & ~WS_TABSTOP);
+        ::SetWindowLongA(control, GWL_STYLE, style);
+    }
+    void Focus(int id) override {
+        // Sent, so that the dialog's thread moves the focus and the default button together.
+        ::SendMessageA(g_MainDialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Item(id)), TRUE);
+    }
+
+    std::string EditText(int id) const override {
+        const ControlTemplate* c = FindControl(MainDialogTemplate(), id);
+        return DialogText(g_MainDialog, id, c != nullptr ? c->textLimit + 1 : 1);
+    }
+    ConfirmAnswer Confirm(const ConfirmQuestion& question) override {
+        const int answer =
+            Box(g_MainDialog, question.text, question.title, MB_YESNOCANCEL | MB_ICONWARNING | MB_DEFBUTTON3);
+        if (answer == IDYES)
+            return ConfirmAnswer::Yes;
+        return answer == IDNO ? ConfirmAnswer::No : ConfirmAnswer::Cancel;
+    }
+    bool AskYesNo(std::string_view title, std::string_view text) override {
+        return Box(g_MainDialog, text, title, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+    }
+    void Inform(std::string_view title, std::string_view text) override {
+        Box(g_MainDialog, text, title, MB_OK);
+    }
+    void OpenAdvancedOptions() override { ShowAdvancedOptions(g_MainDialog); }
+    void End(int value) override { ::EndDialog(g_MainDialog, value); }
+
+  private:
+    static HWND Item(int id) { return ::GetDlgItem(g_MainDialog, id); }
+};
+
+// The one main dialog's presenter, like g_MainDialog alive for the whole program.
+MainPresenter& Presenter() {
+    static MainView view;
+    static MainPresenter presenter(view);
+    return presenter;
 }
 
-void RunContinue(HWND dialog) {
-    ContinueRequest request;
-    request.hostName = DialogText(dialog, ID_HOST, kHostNameSize);
-    request.loginName = DialogText(dialog, ID_LOGIN, kLoginNameSize);
-    request.password = DialogText(dialog, ID_PASSWORD, kPasswordSize);
-    request.confirm = AskConfirmation;
-    RunContinueSequence(request);
-}
+class AdvancedView : public AdvancedOptionsView {
+  public:
+    explicit AdvancedView(HWND dialog) : m_dialog(dialog) {}
+    void Enable(int id, bool enabled) override {
+        ::EnableWindow(::GetDlgItem(m_dialog, id), enabled ? TRUE : FALSE);
+    }
+    bool IsChecked(int id) const override { return ::IsDlgButtonChecked(m_dialog, id) == BST_CHECKED; }
+    void SetChecked(int id, bool checked) override {
+        ::CheckDlgButton(m_dialog, id, checked ? BST_CHECKED : BST_UNCHECKED);
+    }
+    std::string FileNameText() const override {
+        return DialogText(m_dialog, ID_ADV_FILENAME, static_cast<int>(kImageFilenameSize));
+    }
+    bool SetFileNameText(std::string_view name) override {
+        const std::string value(name);
+        return ::SetDlgItemTextA(m_dialog, ID_ADV_FILENAME, value.c_str()) != 0;
+    }
+    std::optional<std::string> ChooseImageFile() override {
+        char path[kImageFilenameSize] = {};
+        // Pairs of (what the box shows, the patterns), each ending in NUL, the list in another.
+        std::string filter;
+        for (const char* part :
+             {kFlashFilterLabel, kFlashFilterPatterns, kAllFilterLabel, kAllFilterPatterns}) {
+            filter += part;
+            filter += '\0';
+        }
+        OPENFILENAMEA request{};
+        request.lStructSize = sizeof request;
+        request.hwndOwner = m_dialog;
+        request.lpstrFilter = filter.c_str();
+        request.nFilterIndex = 1;
+        request.lpstrFile = path;
+        request.nMaxFile = sizeof path;
+        request.lpstrTitle = kBrowseTitle;
+        request.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
+        const BOOL chosen = FileHook() ? FileHook()(&request) : ::GetOpenFileNameA(&request);
+        if (!chosen)
+            return std::nullopt;
+        path[sizeof path - 1] = '\0';
+        return std::string(path);
+    }
+    void ReportFileError(std::string_view title, std::string_view text) override {
+        ::MessageBeep(MB_ICONASTERISK);
+        Box(m_dialog, text, title, MB_OK | MB_ICONERROR);
+        ::SetFocus(::GetDlgItem(m_dialog, ID_ADV_FILENAME));
+    }
+    void End(int value) override { ::EndDialog(m_dialog, value); }
 
-void ShowAbout(HWND dialog) {
-    std::string text = AboutText();
-    Box(dialog, text.c_str(), "About Varnek Skelvo ...", MB_OK);
-}
+  private:
+    HWND m_dialog;
+};
 
 void SetWindowIcons(HWND dialog) {
     struct Size {
@@ -125,21 +212,19 @@ void AppendAboutItem(HWND dialog) {
     ::AppendMenuA(menu, MF_STRING, kAboutCommand, text);
 }
 
+// EM_LIMITTEXT for every edit box of a template that has a limit.
+void LimitEditBoxes(HWND dialog, const DialogTemplate& tmpl) {
+    for (const ControlTemplate& c : tmpl.controls)
+        if (c.kind == ControlKind::Edit && c.textLimit > 0)
+            ::SendDlgItemMessageA(dialog, c.id, EM_LIMITTEXT, static_cast<WPARAM>(c.textLimit), 0);
+}
+
 INT_PTR InitMainDialog(HWND dialog, HWND proposedFocus, LPARAM record) {
-    g_form = DialogForm::Input;
     g_MainDialog = dialog;
     SetWindowIcons(dialog);
-    ::SetDlgItemTextA(dialog, ID_INTRO, kIntroText);
     ::SetWindowLongPtrA(dialog, DWLP_USER, record);
-    const auto* data = reinterpret_cast<const TftpConfigData*>(record);
-    if (data == nullptr)
-        data = &g_TftpConfigData;
-    ::SendDlgItemMessageA(dialog, ID_HOST, EM_LIMITTEXT, kHostNameSize - 1, 0);
-    ::SetDlgItemTextA(dialog, ID_HOST, data->HostName);
-    ::SendDlgItemMessageA(dialog, ID_LOGIN, EM_LIMITTEXT, kLoginNameSize - 1, 0);
-    ::SetDlgItemTextA(dialog, ID_LOGIN, data->LoginName);
-    ::SendDlgItemMessageA(dialog, ID_PASSWORD, EM_LIMITTEXT, kPasswordSize - 1, 0);
-    ::SetDlgItemTextA(dialog, ID_PASSWORD, data->Password);
+    LimitEditBoxes(dialog, MainDialogTemplate());
+    Presenter().Initialise();
     CenterWindow(dialog);
     const bool hostProposed = proposedFocus != nullptr && ::GetDlgCtrlID(proposedFocus) == ID_HOST;
     if (!hostProposed)
@@ -168,77 +253,9 @@ void SetOpenFileHook(OpenFileHook hook) {
     FileHook() = std::move(hook);
 }
 
-std::string AboutText() {
-    std::string text = "Skelvo Firmware Flash Loader\n\n";
-    text +=
-        "Tolva-2100 firmware version: " + FormatVersion(ImageVersion(SERVER_TOLVA_21XX)).substr(0, 63) + "\n";
-    text +=
-        "Tolva-2200 firmware version: " + FormatVersion(ImageVersion(SERVER_TOLVA_22XX)).substr(0, 63) + "\n";
-    text +=
-        "Dravenholt-II firmware version: " + FormatVersion(ImageVersion(SERVER_DRAVENHOLT)).substr(0, 63) +
-        "\n";
-    text += "\nCopyright Varnek. Use only on devices you administer.";
-    return text;
-}
-
-void Win32Controls::Show(int id) {
-    ::ShowWindow(::GetDlgItem(m_dialog, id), SW_SHOWNORMAL);
-}
-
-void Win32Controls::Hide(int id) {
-    ::ShowWindow(::GetDlgItem(m_dialog, id), SW_HIDE);
-}
-
-void Win32Controls::Enable(int id, bool enabled) {
-    ::EnableWindow(::GetDlgItem(m_dialog, id), enabled ? TRUE : FALSE);
-}
-
-void Win32Controls::SetText(int id, std::string_view text) {
-    std::string value(text);
-    ::SetDlgItemTextA(m_dialog, id, value.c_str());
-    // A transparent text leaves the old one behind unless the dialog repaints beneath it.
-    if (TemplateTextColor(id) != ControlTemplate::kDefaultColor) {
-        HWND control = ::GetDlgItem(m_dialog, id);
-        RECT area{};
-        if (control != nullptr && ::GetWindowRect(control, &area)) {
-            ::MapWindowPoints(HWND_DESKTOP, m_dialog, reinterpret_cast<POINT*>(&area), 2);
-            ::InvalidateRect(m_dialog, &area, TRUE);
-        }
-    }
-}
-
-void Win32Controls::SendProgress(int id, ProgressMessage message, int first, int second) {
-    HWND bar = ::GetDlgItem(m_dialog, id);
-    switch (message) {
-    case ProgressMessage::SetRange:
-        ::SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(first, second));
-        break;
-    case ProgressMessage::SetStep:
-        ::SendMessageA(bar, PBM_SETSTEP, static_cast<WPARAM>(first), 0);
-        break;
-    case ProgressMessage::SetPos:
-        ::SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(first), 0);
-        break;
-    }
-}
-
-int OnUpgradeStatus(int code, void* info) {
-    if (g_MainDialog == nullptr)
-        return 1;
-    // The form changes first: closing asks from the moment the device may be verifying.
-    ChangeForm([code](DialogForm form) { return FormAfterStatus(form, code); });
-    Win32Controls controls(g_MainDialog);
-    ui::OnUpgradeStatus(controls, code, ui::CopyStatusPayload(code, info), ui::CurrentEventContext());
-    return 1;
-}
-
-int OnUpgradeError(int code, void*) {
-    if (g_MainDialog == nullptr)
-        return 1;
-    ChangeForm([code](DialogForm form) { return FormAfterError(form, code); });
-    Win32Controls controls(g_MainDialog);
-    ui::OnUpgradeError(controls, code, ui::CurrentEventContext());
-    return 1;
+void PresentOnMainDialog(const DialogEvent& event) {
+    if (g_MainDialog != nullptr)
+        Presenter().Present(event);
 }
 
 void CenterWindow(HWND window) {
@@ -263,21 +280,10 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         switch (LOWORD(wParam)) {
         case ID_OK:
         case ID_CLOSE:
-            ::EndDialog(dialog, 1);
-            return TRUE;
-        case ID_CANCEL:
-            if (MayClose(dialog))
-                ::EndDialog(dialog, 0);
-            return TRUE;
+        case ID_CANCEL: // also Escape, the close box and Alt+F4
         case ID_CONTINUE:
-            // Enter sends the default button's command while the button is enabled, hidden or
-            // not. A second sequence during an upgrade would find the TFTP port taken and show
-            // the error form, which closes without asking, while the device is still working.
-            if ((::GetWindowLongA(::GetDlgItem(dialog, ID_CONTINUE), GWL_STYLE) & WS_VISIBLE) != 0)
-                RunContinue(dialog);
-            return TRUE;
         case ID_ADVANCED:
-            ShowAdvancedOptions(dialog);
+            Presenter().Command(LOWORD(wParam));
             return TRUE;
         default:
             return FALSE;
@@ -285,7 +291,7 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     case WM_SYSCOMMAND:
         // The low 4 bits of a system command are the platform's own.
         if ((wParam & 0xFFF0) == kAboutCommand)
-            ShowAbout(dialog);
+            Presenter().ShowAbout();
         return FALSE;
     case WM_CTLCOLORSTATIC:
         return ColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
@@ -300,88 +306,31 @@ int ShowAdvancedOptions(HWND owner) {
 }
 
 int BrowseImageFile(HWND dialog) {
-    char path[kImageFilenameSize] = {};
-    OPENFILENAMEA request{};
-    request.lStructSize = sizeof request;
-    request.hwndOwner = dialog;
-    request.lpstrFilter = "Flash File (*.BIN;*.flash)\0*.BIN;*.flash\0All\0*.*\0";
-    request.nFilterIndex = 1;
-    request.lpstrFile = path;
-    request.nMaxFile = sizeof path;
-    request.lpstrTitle = "Choose a flashfile to download";
-    request.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
-    BOOL chosen = FileHook() ? FileHook()(&request) : ::GetOpenFileNameA(&request);
-    if (!chosen) {
-        TraceMessage("GetOpenFileName() call failed.\n");
-        return 0;
-    }
-    path[sizeof path - 1] = '\0';
-    if (!::SetDlgItemTextA(dialog, ID_ADV_FILENAME, path)) {
-        TraceMessage("SetDlgItemText() call failed.\n");
-        return 0;
-    }
-    if (!SetImageFilename(path)) {
-        TraceMessage("SetImageFilename() call failed.\n");
-        return 0;
-    }
-    return 1;
+    AdvancedView view(dialog);
+    return AdvancedOptionsPresenter(view).BrowseImageFile();
 }
 
 int ApplyAdvancedOptions(HWND dialog) {
-    if (::IsDlgButtonChecked(dialog, ID_ADV_USE_FILE) == BST_CHECKED) {
-        std::string name = DialogText(dialog, ID_ADV_FILENAME, kImageFilenameSize);
-        HANDLE file = ::CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            TraceMessage("Error: could not open \"%s\".\n", name.c_str());
-            ::MessageBeep(MB_ICONASTERISK);
-            std::string text =
-                "The file \"" + name + "\" could not be opened. \r\n Please check the filename.";
-            Box(dialog, text.c_str(), "Error opening file.", MB_OK | MB_ICONERROR);
-            ::SetFocus(::GetDlgItem(dialog, ID_ADV_FILENAME));
-            return 0;
-        }
-        ::CloseHandle(file);
-        LoadImageFile(name.c_str());
-        SetImageToUse(SERVER_USER_FILE);
-    }
-    if (::IsDlgButtonChecked(dialog, ID_ADV_TRACE) == BST_CHECKED) {
-        TraceMessage("Enabling download trace ...\n");
-        SetDownloadTrace(1);
-    } else {
-        SetDownloadTrace(0);
-    }
-    return 1;
+    AdvancedView view(dialog);
+    return AdvancedOptionsPresenter(view).ApplyAdvancedOptions();
 }
 
 INT_PTR CALLBACK AdvancedDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    AdvancedView view(dialog);
+    AdvancedOptionsPresenter presenter(view);
     switch (message) {
-    case WM_INITDIALOG: {
-        const BOOL useFile = GetImageToUse() == SERVER_USER_FILE ? TRUE : FALSE;
-        ::EnableWindow(::GetDlgItem(dialog, ID_ADV_FILENAME), useFile);
-        ::EnableWindow(::GetDlgItem(dialog, ID_ADV_BROWSE), useFile);
-        if (GetDownloadTrace() != 0)
-            ::CheckDlgButton(dialog, ID_ADV_TRACE, BST_CHECKED);
-        ::SendDlgItemMessageA(dialog, ID_ADV_FILENAME, EM_LIMITTEXT, kImageFilenameSize - 1, 0);
-        ::SetDlgItemTextA(dialog, ID_ADV_FILENAME, GetImageFilename());
+    case WM_INITDIALOG:
+        LimitEditBoxes(dialog, AdvancedOptionsTemplate());
+        presenter.Initialise();
         CenterWindow(dialog);
         return TRUE;
-    }
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case ID_ADV_OK:
-            if (ApplyAdvancedOptions(dialog))
-                ::EndDialog(dialog, 1);
-            return TRUE;
         case ID_ADV_CANCEL:
-            ::EndDialog(dialog, 0);
-            return TRUE;
         case ID_ADV_USE_FILE:
-            ::EnableWindow(::GetDlgItem(dialog, ID_ADV_FILENAME), TRUE);
-            ::EnableWindow(::GetDlgItem(dialog, ID_ADV_BROWSE), TRUE);
-            return TRUE;
         case ID_ADV_BROWSE:
-            BrowseImageFile(dialog);
+            presenter.Command(LOWORD(wParam));
             return TRUE;
         default:
             return FALSE;
@@ -393,10 +342,10 @@ INT_PTR CALLBACK AdvancedDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
 
 int RunSkelvo(HINSTANCE instance) {
     g_Instance = instance;
-    RegisterTftpCallbacks(CheckFilename, ReadImageBlock, nullptr, OnUpgradeError, OnUpgradeStatus);
+    PrepareStartup();
     ::InitCommonControls();
-    SetLoginName(kDefaultLogin);
-    SetPassword(kDefaultPassword);
+    // Never ended: the process ends with EndProcess while the worker may still raise events.
+    static EventRoute route(PresentOnMainDialog);
     INT_PTR result = ::DialogBoxParamA(instance, MAKEINTRESOURCEA(kMainDialogId), nullptr, MainDialogProc,
                                        reinterpret_cast<LPARAM>(&g_TftpConfigData));
     return static_cast<int>(result);
