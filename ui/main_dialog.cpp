@@ -50,10 +50,6 @@ MainDialog::MainDialog(QWidget* parent, DialogNetwork network)
     m_about->setAutoRaise(true);
     m_about->setCursor(Qt::PointingHandCursor);
     m_about->setFocusPolicy(Qt::NoFocus);
-    m_about->adjustSize();
-    const QRect banner = control(ID_BANNER)->geometry();
-    m_about->move(banner.right() - m_about->width() - 2, banner.bottom() - m_about->height() - 2);
-    m_about->raise();
     connect(m_about, &QToolButton::clicked, this, [this] { m_presenter.ShowAbout(); });
 
     auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
@@ -62,6 +58,11 @@ MainDialog::MainDialog(QWidget* parent, DialogNetwork network)
 
     m_presenter.Initialise();
     centerWindow();
+    // Placed once the dialog's font is final.
+    m_about->adjustSize();
+    const QRect banner = control(ID_BANNER)->geometry();
+    m_about->move(banner.right() - m_about->width() - 2, banner.bottom() - m_about->height() - 2);
+    m_about->raise();
     control(ID_HOST)->setFocus(Qt::OtherFocusReason);
 }
 

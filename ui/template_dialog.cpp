@@ -50,9 +50,6 @@ TemplateDialog::TemplateDialog(const DialogTemplate& dialog, QWidget* parent)
     InitSkelvoResources();
     setObjectName(QStringLiteral("dialog_%1").arg(dialog.id));
     setWindowTitle(QString::fromLatin1(dialog.caption));
-    setFont(TemplateFont(dialog));
-    m_base = BaseUnitsOf(font());
-    setFixedSize(DialogUnitsToPixelsX(dialog.width, m_base), DialogUnitsToPixelsY(dialog.height, m_base));
     setSizeGripEnabled(false);
 
     QWidget* previous = nullptr;
@@ -60,8 +57,7 @@ TemplateDialog::TemplateDialog(const DialogTemplate& dialog, QWidget* parent)
     for (const ControlTemplate& c : dialog.controls) {
         QWidget* w = createControl(c);
         w->setObjectName(ControlObjectName(c, index++));
-        const PixelRect r = ToPixels(c, m_base);
-        w->setGeometry(r.x, r.y, r.width, r.height);
+        m_placed.emplace_back(&c, w);
         // Later controls lie above earlier ones, as in the template's Z order; a frame lies below
         // everything and lets clicks through to what it surrounds.
         if (c.kind == ControlKind::GroupBox) {
@@ -82,6 +78,23 @@ TemplateDialog::TemplateDialog(const DialogTemplate& dialog, QWidget* parent)
         }
         if (c.id != kNoId)
             m_controls.insert(c.id, w);
+    }
+    applyFont(TemplateFont(dialog));
+}
+
+void TemplateDialog::applyFont(const QFont& font) {
+    setFont(font);
+    m_base = BaseUnitsOf(font);
+    setFixedSize(DialogUnitsToPixelsX(m_template.width, m_base),
+                 DialogUnitsToPixelsY(m_template.height, m_base));
+    for (const auto& [c, w] : m_placed) {
+        const PixelRect r = ToPixels(*c, m_base);
+        int width = r.width;
+        // A check box's mark and gap are the style's, not the font's: its caption may need more
+        // than the template's width, which the dialog has room for on the right.
+        if (c->kind == ControlKind::CheckBox)
+            width = qBound(width, w->sizeHint().width(), this->width() - r.x - m_base.averageCharWidth);
+        w->setGeometry(r.x, r.y, width, r.height);
     }
 }
 
@@ -139,11 +152,24 @@ void TemplateDialog::centerWindow() {
     QScreen* s = screen();
     if (s == nullptr)
         return;
+    const QRect available = s->availableGeometry();
+    // Dialog units follow the font: a dialog too large for the screen (a small screen at a high
+    // scale) is drawn whole with a smaller font rather than cut.
+    const QSize margins = frameGeometry().size() - size();
+    QFont smaller = font();
+    while (smaller.pointSizeF() > kSmallestPointSize && (width() + margins.width() > available.width() ||
+                                                         height() + margins.height() > available.height())) {
+        smaller.setPointSizeF(smaller.pointSizeF() - 0.5);
+        applyFont(smaller);
+    }
     const QRect frame = frameGeometry();
     const QSize screenSize = s->size();
     const Position p =
         CenteredPosition(frame.width(), frame.height(), screenSize.width(), screenSize.height());
-    move(p.x, p.y);
+    // The caption bar and the buttons stay on the screen, also when the dialog is larger than it.
+    const int x = qMax(available.left(), qMin(p.x, available.right() + 1 - frame.width()));
+    const int y = qMax(available.top(), qMin(p.y, available.bottom() + 1 - frame.height()));
+    move(x, y);
 }
 
 } // namespace skelvo::ui

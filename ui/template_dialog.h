@@ -8,6 +8,9 @@
 #include <QFont>
 #include <QHash>
 
+#include <utility>
+#include <vector>
+
 namespace skelvo::ui {
 
 // The font a template names, or the closest one this system has.
@@ -27,8 +30,11 @@ class TemplateDialog : public QDialog {
     const DialogTemplate& dialogTemplate() const { return m_template; }
     DialogBaseUnits baseUnits() const { return m_base; }
 
-    // Places the window with CenterWindow's arithmetic on the screen it belongs to.
+    // Places the window with CenterWindow's arithmetic on the screen it belongs to, inside the
+    // screen's available area. A dialog larger than that area is first drawn with a smaller font,
+    // down to kSmallestPointSize.
     void centerWindow();
+    static constexpr double kSmallestPointSize = 5.0;
 
   protected:
     // A push button's or check box's click, by control id.
@@ -36,10 +42,13 @@ class TemplateDialog : public QDialog {
 
   private:
     QWidget* createControl(const ControlTemplate& control);
+    // Sizes the dialog and places every control for the font's dialog units.
+    void applyFont(const QFont& font);
 
     const DialogTemplate& m_template;
     DialogBaseUnits m_base{};
     QHash<int, QWidget*> m_controls;
+    std::vector<std::pair<const ControlTemplate*, QWidget*>> m_placed; // template order
 };
 
 } // namespace skelvo::ui

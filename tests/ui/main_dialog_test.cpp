@@ -116,6 +116,57 @@ TEST_F(MainDialogTest, TabOrderFollowsTheTemplate) {
     }
 }
 
+// Keyboard only: once step 1 is left, Enter and Space press Close and nothing else, and no
+// second Continue sequence starts. The ports are a lab's, so that a sequence started by mistake
+// could not reach a real device either.
+TEST_F(MainDialogTest, AfterStepOneTheKeysPressOnlyClose) {
+    struct Run {
+        const char* form;
+        std::vector<RaisedEvent> events;
+        int key;
+        int ends; // -1: the dialog stays
+    };
+    const std::vector<RaisedEvent> success{Status(STATUS_COMMAND_ACCEPTED), Status(STATUS_VERIFYING),
+                                           Status(STATUS_ERASING), Status(STATUS_PROGRAMMING),
+                                           Status(STATUS_COMPLETE)};
+    const std::vector<Run> runs{
+        {"error", {Error(ERR_TFTP_BIND)}, Qt::Key_Return, 1},
+        {"error after step 3",
+         {Status(STATUS_COMMAND_ACCEPTED), Status(STATUS_VERIFYING), Error(ERR_READ_REQUEST)},
+         Qt::Key_Enter,
+         1},
+        {"success", success, Qt::Key_Return, 1},
+        {"success", success, Qt::Key_Space, 1},
+        {"step 2", {Status(STATUS_COMMAND_ACCEPTED)}, Qt::Key_Return, 1},
+        {"step 4",
+         {Status(STATUS_COMMAND_ACCEPTED), Status(STATUS_VERIFYING), Status(STATUS_ERASING)},
+         Qt::Key_Return,
+         -1},
+        {"step 5", {Status(STATUS_COMMAND_ACCEPTED), Status(STATUS_PROGRAMMING)}, Qt::Key_Space, -1},
+    };
+    for (const Run& run : runs) {
+        SCOPED_TRACE(testing::Message() << run.form << ", key " << run.key);
+        BoxAnswerer boxes(QMessageBox::Yes);
+        MainDialog dialog(nullptr, DialogNetwork{9, 9});
+        int ended = -1;
+        QObject::connect(&dialog, &QDialog::finished, [&](int value) { ended = value; });
+        dialog.show();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+        RaiseOnWorker(dialog, run.events);
+        QWidget* focus = QApplication::focusWidget();
+        if (run.ends == 1) {
+            EXPECT_EQ(focus, dialog.control(ID_CLOSE));
+        } else {
+            EXPECT_NE(focus, dialog.control(ID_CONTINUE));
+        }
+        QTest::keyClick(focus != nullptr ? focus : &dialog, static_cast<Qt::Key>(run.key));
+        EXPECT_EQ(ended, run.ends);
+        // A Continue sequence would have asked its confirmation.
+        EXPECT_TRUE(boxes.seen.empty());
+        EXPECT_NE(dialog.presenter().Form(), DialogForm::Input);
+    }
+}
+
 TEST_F(MainDialogTest, AllOfWhatIsTypedIsLimitedAndReachesTheFields) {
     MainDialog dialog;
     auto* host = qobject_cast<QLineEdit*>(dialog.control(ID_HOST));
