@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Takes the README's screenshots of the upgrade dialog under Xvfb: step 1, step 3 with the bar
-# moving, success and error. Writes docs/screenshots/*.png.
+# Takes the README's screenshots of the upgrade dialog under Xvfb: the Qt dialog's step 1, step 3
+# with the bar moving, success, error and Advanced Options on an 800x600 screen, and step 1 at
+# 200% on a 1024x768 screen. Writes docs/screenshots/*.png.
 # Usage: scripts/screenshots.sh [build-dir]   (default: build-ui; built if needed)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,21 +14,29 @@ cmake --build "$build" --target skelvo-ui-screenshots -j2
 
 out=docs/screenshots
 mkdir -p "$out"
+tool="$build/tests/ui/skelvo-ui-screenshots"
 
-# A display number nobody uses.
-display=99
-while [ -e "/tmp/.X${display}-lock" ] || [ -e "/tmp/.X11-unix/X${display}" ]; do
-  display=$((display + 1))
-done
+# Runs a command on a private X server of the given screen size.
+on_xvfb() {
+  local size=$1
+  shift
+  local display=99
+  while [ -e "/tmp/.X${display}-lock" ] || [ -e "/tmp/.X11-unix/X${display}" ]; do
+    display=$((display + 1))
+  done
+  Xvfb ":$display" -screen 0 "${size}x24" -nolisten tcp >/dev/null 2>&1 &
+  local xvfb=$!
+  for _ in $(seq 50); do
+    [ -e "/tmp/.X11-unix/X${display}" ] && break
+    sleep 0.1
+  done
+  local status=0
+  DISPLAY=":$display" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR=$(mktemp -d) "$@" || status=$?
+  kill "$xvfb" 2>/dev/null || true
+  wait "$xvfb" 2>/dev/null || true
+  return $status
+}
 
-Xvfb ":$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-trap 'kill "$xvfb" 2>/dev/null || true; wait "$xvfb" 2>/dev/null || true' EXIT
-for _ in $(seq 50); do
-  [ -e "/tmp/.X11-unix/X${display}" ] && break
-  sleep 0.1
-done
-
-DISPLAY=":$display" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR=$(mktemp -d) \
-  "$build/tests/ui/skelvo-ui-screenshots" "$out"
+on_xvfb 800x600 "$tool" "$out"
+on_xvfb 1024x768 env QT_SCALE_FACTOR=2 "$tool" "$out" --step1-only step1-input-200.png
 ls -l "$out"

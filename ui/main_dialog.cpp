@@ -41,13 +41,16 @@ MainDialog::MainDialog(QWidget* parent, DialogNetwork network)
     if (!icon.isNull())
         setWindowIcon(icon);
 
-    // A link-like entry on the banner's lower right corner; F1 opens the box as well. It takes no
-    // focus, so Enter and Space keep meaning the dialog's own buttons.
+    // A link on the banner's upper right corner, where its artwork leaves room; F1 opens the box as
+    // well. It takes no focus, so Enter and Space keep meaning the dialog's own buttons.
     m_about = new QToolButton(this);
     m_about->setObjectName(QStringLiteral("aboutButton"));
     m_about->setText(QStringLiteral("About"));
     m_about->setToolTip(QStringLiteral("About this program (F1)"));
     m_about->setAutoRaise(true);
+    // Light on the banner's dark artwork.
+    m_about->setStyleSheet(QStringLiteral(
+        "QToolButton { color: #ffffff; text-decoration: underline; border: none; background: transparent; }"));
     m_about->setCursor(Qt::PointingHandCursor);
     m_about->setFocusPolicy(Qt::NoFocus);
     connect(m_about, &QToolButton::clicked, this, [this] { m_presenter.ShowAbout(); });
@@ -61,7 +64,7 @@ MainDialog::MainDialog(QWidget* parent, DialogNetwork network)
     // Placed once the dialog's font is final.
     m_about->adjustSize();
     const QRect banner = control(ID_BANNER)->geometry();
-    m_about->move(banner.right() - m_about->width() - 2, banner.bottom() - m_about->height() - 2);
+    m_about->move(banner.right() - m_about->width() - 4, banner.top() + 4);
     m_about->raise();
     control(ID_HOST)->setFocus(Qt::OtherFocusReason);
 }

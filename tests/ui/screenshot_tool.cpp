@@ -4,6 +4,7 @@
 #include "engine/events.h"
 #include "engine/upgrade_record.h"
 #include "tftp/tftp_callbacks.h"
+#include "ui/advanced_dialog.h"
 #include "ui/app.h"
 #include "ui/main_dialog.h"
 
@@ -17,6 +18,7 @@
 #include <QThread>
 
 #include <cstdio>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -33,7 +35,7 @@ void Settle(MainDialog& dialog, int events) {
     }
 }
 
-bool Save(MainDialog& dialog, const QString& path) {
+bool Save(QWidget& dialog, const QString& path) {
     QPixmap shot;
     if (QGuiApplication::platformName() == QLatin1String("xcb")) {
         const QRect r = dialog.frameGeometry();
@@ -76,8 +78,10 @@ void Append(std::vector<std::pair<int, ProgressInfo>>& a,
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: skelvo-ui-screenshots DIR\n");
+    // With --step1-only NAME only step 1 is taken, as NAME (for a run at another scale).
+    const bool step1Only = argc == 4 && std::strcmp(argv[2], "--step1-only") == 0;
+    if (argc != 2 && !step1Only) {
+        std::fprintf(stderr, "usage: skelvo-ui-screenshots DIR [--step1-only NAME]\n");
         return 2;
     }
     const QString dir = QString::fromLocal8Bit(argv[1]);
@@ -85,6 +89,26 @@ int main(int argc, char** argv) {
     SetHostName("192.0.2.7");
     const int total = static_cast<int>(g_TftpConfigData.Tolva21Image.Size);
     bool ok = true;
+    if (step1Only) {
+        MainDialog dialog;
+        dialog.show();
+        Settle(dialog, 0);
+        auto* host = dialog.findChild<QLineEdit*>(QStringLiteral("control_1002"));
+        host->deselect();
+        host->end(false);
+        Settle(dialog, 0);
+        return Save(dialog, dir + QLatin1Char('/') + QString::fromLocal8Bit(argv[3])) ? 0 : 1;
+    }
+    {
+        MainDialog owner;
+        skelvo::ui::AdvancedDialog advanced(&owner);
+        advanced.show();
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 300)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        ok = Save(advanced, dir + QStringLiteral("/advanced-options.png")) && ok;
+    }
     {
         MainDialog dialog;
         dialog.findChild<QLineEdit*>(QStringLiteral("control_1002"))->setText(QStringLiteral("192.0.2.7"));
