@@ -27,9 +27,12 @@ constexpr std::array kMainControls{
         "WARNING: Upgrading the Tolva Firmware will restart the Tolva and disconnect all users and "
         "links.",
         17, 102, 182, 17, kStyleNone, 0, kDarkRed},
+    // Steps 3 and 5 and a success title with a long host name need one line more than the product
+    // first gave them: the title grows down to the description, the description down to the
+    // group frame (y = 215), into room that only the step-1 and error forms use.
     ControlTemplate{ID_STEP_TITLE, K::StaticText, "Step 1 of 5: Specify Server and Login details", 17, 122,
-                    183, 19, kStyleNone},
-    ControlTemplate{ID_STEP_TEXT, K::StaticText, "Static", 17, 146, 182, 58, kHidden},
+                    183, 24, kStyleNone},
+    ControlTemplate{ID_STEP_TEXT, K::StaticText, "Static", 17, 146, 182, 68, kHidden},
     ControlTemplate{ID_CLOSE, K::PushButton, "Close", 83, 243, 50, 14, kTabStop | kHidden},
     ControlTemplate{kNoId, K::GroupBox, "", 7, 66, 203, 149, kStyleNone},
     ControlTemplate{ID_PROGRESS_LABEL, K::StaticText, "Progress...", 37, 219, 143, 9, kHidden},

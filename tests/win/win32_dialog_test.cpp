@@ -6,6 +6,7 @@
 #include "engine/messages.h"
 #include "engine/upgrade_record.h"
 #include "tests/support/event_recorder.h"
+#include "tests/win/win32_dialog_harness.h"
 #include "tftp/tftp_callbacks.h"
 #include "ui/templates.h"
 #include "ui/win32/win32_ui.h"
@@ -27,17 +28,7 @@ namespace {
 
 using namespace skelvo::ui;
 using namespace skelvo::win32;
-
-struct BoxCall {
-    std::string text, title;
-    UINT type = 0;
-};
-
-std::string Text(HWND window) {
-    char buffer[1024] = {};
-    ::GetWindowTextA(window, buffer, sizeof buffer);
-    return buffer;
-}
+using namespace skelvo::win32::test;
 
 std::string Lower(std::string s) {
     for (char& c : s)
@@ -60,31 +51,6 @@ const char* ClassOf(ControlKind kind) {
         return "msctls_progress32";
     }
     return "";
-}
-
-void Pump() {
-    MSG msg;
-    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        ::TranslateMessage(&msg);
-        ::DispatchMessageA(&msg);
-    }
-}
-
-// Dispatches what is queued the way a modal dialog's loop does, keys through the dialog manager.
-void PumpDialog(HWND dialog) {
-    MSG msg;
-    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (!::IsDialogMessageA(dialog, &msg)) {
-            ::TranslateMessage(&msg);
-            ::DispatchMessageA(&msg);
-        }
-    }
-}
-
-// The window that a key pressed now would go to: the focused control, else the dialog.
-HWND KeyTarget(HWND dialog) {
-    HWND focus = ::GetFocus();
-    return focus != nullptr && ::IsChild(dialog, focus) ? focus : dialog;
 }
 
 enum class CloseBy { Escape, CloseBox, AltF4 };
@@ -125,56 +91,6 @@ void CALLBACK PressEnterOnTheBox(HWND, UINT, UINT_PTR, DWORD) {
     if (box != nullptr)
         ::PostMessageA(KeyTarget(box), WM_KEYDOWN, VK_RETURN, 1);
 }
-
-class Win32Dialogs : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ResetUpgradeRecord();
-        g_Instance = ::GetModuleHandleA(nullptr);
-        ::InitCommonControls();
-        RegisterTftpCallbacks(nullptr, nullptr, nullptr, DialogOnUpgradeError, DialogOnUpgradeStatus);
-        m_route.emplace(PresentOnMainDialog);
-        SetLoginName(kDefaultLogin);
-        SetPassword(kDefaultPassword);
-        SetMessageBoxHook([this](HWND, const char* text, const char* title, UINT type) {
-            m_boxes.push_back({text, title, type});
-            return m_answer;
-        });
-    }
-    void TearDown() override {
-        for (HWND w : m_windows)
-            ::DestroyWindow(w);
-        g_MainDialog = nullptr;
-        SetMessageBoxHook({});
-        SetOpenFileHook({});
-        RegisterTftpCallbacks(nullptr, nullptr, nullptr, nullptr, nullptr);
-        m_route.reset();
-    }
-
-    HWND OpenMain() {
-        HWND d = ::CreateDialogParamA(g_Instance, MAKEINTRESOURCEA(kMainDialogId), nullptr, MainDialogProc,
-                                      reinterpret_cast<LPARAM>(&g_TftpConfigData));
-        EXPECT_NE(d, nullptr) << ::GetLastError();
-        m_windows.push_back(d);
-        return d;
-    }
-    HWND OpenAdvanced(HWND owner) {
-        HWND d = ::CreateDialogParamA(g_Instance, MAKEINTRESOURCEA(kAdvancedDialogId), owner,
-                                      AdvancedDialogProc, 0);
-        EXPECT_NE(d, nullptr) << ::GetLastError();
-        m_windows.insert(m_windows.begin(), d);
-        return d;
-    }
-    static bool Visible(HWND d, int id) {
-        return (::GetWindowLongA(::GetDlgItem(d, id), GWL_STYLE) & WS_VISIBLE) != 0;
-    }
-    static bool Enabled(HWND d, int id) { return ::IsWindowEnabled(::GetDlgItem(d, id)) != 0; }
-
-    std::optional<EventRoute> m_route;
-    std::vector<HWND> m_windows;
-    std::vector<BoxCall> m_boxes;
-    int m_answer = IDOK;
-};
 
 // Every control of both templates, as the dialog manager built it from the resource script.
 TEST_F(Win32Dialogs, TheResourceScriptBuildsBothTemplatesExactly) {
@@ -486,7 +402,15 @@ TEST(Win32EndProcess, WritesWhatIsBufferedAndRunsNoStaticDestructor) {
                                  ::testing::Not(::testing::HasSubstr("a static destructor ran"))));
 }
 
-TEST_F(Win32Dialogs, CenteringUsesSeparateIntegerHalves) {
+RECT WorkArea() {
+    RECT work{};
+    ::SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+    return work;
+}
+
+// A window that fits keeps CenterWindow's arithmetic; a larger one starts at the work area's top
+// left corner, where its caption bar stays on the screen.
+TEST_F(Win32Dialogs, CenteringUsesSeparateIntegerHalvesAndKeepsTheCaptionOnTheScreen) {
     HWND w =
         ::CreateWindowExA(0, "Static", "", WS_POPUP, 0, 0, 301, 201, nullptr, nullptr, g_Instance, nullptr);
     m_windows.push_back(w);
@@ -500,12 +424,41 @@ TEST_F(Win32Dialogs, CenteringUsesSeparateIntegerHalves) {
     EXPECT_EQ(r.top, sh / 2 - 100);
     EXPECT_EQ(r.right - r.left, 301);
 
-    ::SetWindowPos(w, nullptr, 0, 0, sw + 41, 100, SWP_NOMOVE | SWP_NOZORDER);
+    const RECT work = WorkArea();
+    ::SetWindowPos(w, nullptr, 0, 0, sw + 41, sh + 3, SWP_NOMOVE | SWP_NOZORDER);
     CenterWindow(w);
     ::GetWindowRect(w, &r);
-    EXPECT_EQ(r.left, sw / 2 - (sw + 41) / 2);
-    EXPECT_LT(r.left, 0);
+    EXPECT_EQ(r.left, work.left);
+    EXPECT_EQ(r.top, work.top);
     EXPECT_EQ(r.right - r.left, sw + 41);
+}
+
+// At 200 % on a 1024 x 768 screen the main dialog at its template's 8 points is taller than the
+// screen; it opens with a smaller font, whole inside the work area.
+TEST_F(Win32Dialogs, BothDialogsOpenWholeInsideTheWorkArea) {
+    const RECT work = WorkArea();
+    HWND main = OpenMain();
+    HWND advanced = OpenAdvanced(main);
+    for (HWND d : {main, advanced}) {
+        SCOPED_TRACE(Text(d));
+        RECT r{};
+        ::GetWindowRect(d, &r);
+        EXPECT_GE(r.left, work.left);
+        EXPECT_GE(r.top, work.top);
+        EXPECT_LE(r.right, work.right);
+        EXPECT_LE(r.bottom, work.bottom);
+    }
+    const HDC dc = ::GetDC(nullptr);
+    const int dpi = ::GetDeviceCaps(dc, LOGPIXELSY);
+    ::ReleaseDC(nullptr, dc);
+    LOGFONTA font{};
+    ::GetObjectA(reinterpret_cast<HGDIOBJ>(::SendMessageA(main, WM_GETFONT, 0, 0)), sizeof font, &font);
+    const int templateHeight = ::MulDiv(MainDialogTemplate().fontPoints, dpi, 72);
+    if (dpi >= 192 && work.bottom - work.top <= 768) {
+        EXPECT_LT(-font.lfHeight, templateHeight) << "the dialog fits at its template's font?";
+    } else if (dpi == 96) {
+        EXPECT_EQ(-font.lfHeight, templateHeight);
+    }
 }
 
 TEST_F(Win32Dialogs, AdvancedOptionsLoadsOnlyAFileThatOpens) {

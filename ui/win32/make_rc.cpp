@@ -36,8 +36,10 @@ std::string ClassAndStyle(const ControlTemplate& c) {
         style = (c.style & kDefaultButton) ? "BS_DEFPUSHBUTTON" : "BS_PUSHBUTTON";
         break;
     case ControlKind::StaticText:
+        // A word longer than the line (a host name, say) is broken where the line ends, as an
+        // edit control does, instead of running past the control's right edge.
         cls = "Static";
-        style = "SS_LEFT";
+        style = "SS_LEFT | SS_EDITCONTROL";
         break;
     case ControlKind::StaticBitmap:
         cls = "Static";

@@ -9,8 +9,10 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 HWND g_MainDialog = nullptr;
@@ -243,7 +245,92 @@ INT_PTR ColorStatic(HDC dc, HWND control) {
     return reinterpret_cast<INT_PTR>(::GetStockObject(NULL_BRUSH));
 }
 
+// The least point size a dialog is made smaller to; below it the text is no longer legible.
+constexpr WORD kSmallestPoints = 5;
+
+// A template's words from `at` past a menu or class entry: 0 for none, 0xFFFF and an ordinal,
+// or a NUL-terminated UTF-16 name.
+std::size_t SkipNameOrOrdinal(const std::vector<WORD>& words, std::size_t at) {
+    if (at >= words.size())
+        return at;
+    if (words[at] == 0xFFFF)
+        return at + 2;
+    while (at < words.size() && words[at] != 0)
+        ++at;
+    return at + 1;
+}
+
+// The outer size of a dialog of `width` x `height` dialog units with the given font, as the
+// dialog manager computes it: base units from the font's character height and the average width
+// of the 52 letters (rounded), then the frame that the style adds.
+SIZE DialogWindowSize(DWORD style, DWORD exStyle, int width, int height, const wchar_t* face, int points) {
+    HDC dc = ::GetDC(nullptr);
+    const int dpi = ::GetDeviceCaps(dc, LOGPIXELSY);
+    HFONT font = ::CreateFontW(-::MulDiv(points, dpi, 72), 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE,
+                               DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                               DEFAULT_PITCH | FF_DONTCARE, face);
+    HGDIOBJ old = ::SelectObject(dc, font);
+    TEXTMETRICW tm{};
+    ::GetTextMetricsW(dc, &tm);
+    static constexpr wchar_t kLetters[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    SIZE letters{};
+    ::GetTextExtentPoint32W(dc, kLetters, 52, &letters);
+    ::SelectObject(dc, old);
+    ::DeleteObject(font);
+    ::ReleaseDC(nullptr, dc);
+    const int averageWidth = (letters.cx / 26 + 1) / 2;
+    RECT r{0, 0, ::MulDiv(width, averageWidth, 4), ::MulDiv(height, tm.tmHeight, 8)};
+    if (style & DS_MODALFRAME)
+        exStyle |= WS_EX_DLGMODALFRAME;
+    ::AdjustWindowRectEx(&r, style, FALSE, exStyle);
+    return SIZE{r.right - r.left, r.bottom - r.top};
+}
+
+int KeepInside(int at, int size, LONG low, LONG high) {
+    return std::max(static_cast<int>(low), std::min(at, static_cast<int>(high) - size));
+}
+
 } // namespace
+
+std::vector<WORD> FittedDialogTemplate(int id) {
+    HRSRC resource = ::FindResourceA(g_Instance, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(5)); // RT_DIALOG
+    HGLOBAL loaded = resource != nullptr ? ::LoadResource(g_Instance, resource) : nullptr;
+    const void* data = loaded != nullptr ? ::LockResource(loaded) : nullptr;
+    if (data == nullptr)
+        return {};
+    const DWORD bytes = ::SizeofResource(g_Instance, resource);
+    std::vector<WORD> words((bytes + 1) / 2);
+    std::memcpy(words.data(), data, bytes);
+    // DLGTEMPLATE: style, extended style, item count, x, y, cx, cy (18 bytes, packed); then the
+    // menu, the class, the caption, and with DS_SETFONT the point size and the face name.
+    // A DLGTEMPLATEEX starts with version 1 and 0xFFFF; it is left as it is.
+    constexpr std::size_t kHeaderWords = 9;
+    if (words.size() <= kHeaderWords || (words[0] == 1 && words[1] == 0xFFFF))
+        return words;
+    DWORD style = 0, exStyle = 0;
+    std::memcpy(&style, &words[0], sizeof style);
+    std::memcpy(&exStyle, &words[2], sizeof exStyle);
+    const auto width = static_cast<short>(words[7]), height = static_cast<short>(words[8]);
+    if (!(style & DS_SETFONT))
+        return words;
+    std::size_t at = SkipNameOrOrdinal(words, kHeaderWords);
+    at = SkipNameOrOrdinal(words, at);
+    while (at < words.size() && words[at] != 0) // the caption
+        ++at;
+    const std::size_t pointsAt = at + 1;
+    if (pointsAt + 1 >= words.size())
+        return words;
+    const std::wstring face(reinterpret_cast<const wchar_t*>(&words[pointsAt + 1]));
+    RECT work{};
+    if (!::SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0))
+        return words;
+    for (WORD& points = words[pointsAt]; points > kSmallestPoints; --points) {
+        const SIZE size = DialogWindowSize(style, exStyle, width, height, face.c_str(), points);
+        if (size.cx <= work.right - work.left && size.cy <= work.bottom - work.top)
+            break;
+    }
+    return words;
+}
 
 void SetMessageBoxHook(MessageBoxHook hook) {
     BoxHook() = std::move(hook);
@@ -269,6 +356,10 @@ void CenterWindow(HWND window) {
     int screenHeight = ::GetDeviceCaps(dc, VERTRES);
     ::ReleaseDC(window, dc);
     Position p = CenteredPosition(width, height, screenWidth, screenHeight);
+    if (RECT work{}; ::SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0)) {
+        p.x = KeepInside(p.x, width, work.left, work.right);
+        p.y = KeepInside(p.y, height, work.top, work.bottom);
+    }
     ::SetWindowPos(window, nullptr, p.x, p.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
 }
 
@@ -301,7 +392,9 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
 }
 
 int ShowAdvancedOptions(HWND owner) {
-    ::DialogBoxParamA(g_Instance, MAKEINTRESOURCEA(kAdvancedDialogId), owner, AdvancedDialogProc, 0);
+    const std::vector<WORD> tmpl = FittedDialogTemplate(kAdvancedDialogId);
+    ::DialogBoxIndirectParamA(g_Instance, reinterpret_cast<const DLGTEMPLATE*>(tmpl.data()), owner,
+                              AdvancedDialogProc, 0);
     return 1;
 }
 
@@ -346,8 +439,10 @@ int RunSkelvo(HINSTANCE instance) {
     ::InitCommonControls();
     // Never ended: the process ends with EndProcess while the worker may still raise events.
     static EventRoute route(PresentOnMainDialog);
-    INT_PTR result = ::DialogBoxParamA(instance, MAKEINTRESOURCEA(kMainDialogId), nullptr, MainDialogProc,
-                                       reinterpret_cast<LPARAM>(&g_TftpConfigData));
+    const std::vector<WORD> tmpl = FittedDialogTemplate(kMainDialogId);
+    INT_PTR result =
+        ::DialogBoxIndirectParamA(instance, reinterpret_cast<const DLGTEMPLATE*>(tmpl.data()), nullptr,
+                                  MainDialogProc, reinterpret_cast<LPARAM>(&g_TftpConfigData));
     return static_cast<int>(result);
 }
 

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 // The main dialog's window handle, set first thing at initialisation; the presentation reaches
 // the controls through it, also from the TFTP worker thread.
@@ -41,8 +42,16 @@ int ShowAdvancedOptions(HWND owner);
 int BrowseImageFile(HWND dialog);
 // 1 when the dialog may close, 0 when it must stay open.
 int ApplyAdvancedOptions(HWND dialog);
-// Centres a top-level window on the screen, keeping its size and Z order.
+// Centres a top-level window on the screen, keeping its size and Z order, then moves it inside
+// the work area as far as needed: a window larger than the work area starts at its top left
+// corner, so that its caption bar stays on the screen.
 void CenterWindow(HWND window);
+
+// Dialog template `id` from the program's resources, for DialogBoxIndirectParamA and
+// CreateDialogIndirectParamA. Where the dialog at its template's font would not fit into the work
+// area (at 200 % on a small screen, say), the copy asks for the largest smaller point size at
+// which it does: dialog units follow the font, so the layout stays as it is, only smaller.
+std::vector<WORD> FittedDialogTemplate(int id);
 
 // For tests: every modal box and the file-open box go through these, so that a test can answer
 // them. Empty hooks (the default) call MessageBoxA and GetOpenFileNameA.
