@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 #if defined(_WIN32)
@@ -45,21 +47,19 @@ void WriteStdout(std::string_view text) {
 
 } // namespace
 
-void TraceMessage(const char* format, ...) {
-    int saved = errno; // tracing must not change the error number the caller reports next
+namespace {
+
+// The whole message, or nothing when it cannot be formatted.
+std::optional<std::string> Format(const char* format, std::va_list args) {
     char small[512];
-    std::va_list args;
-    va_start(args, format);
     std::va_list copy;
     va_copy(copy, args);
     int n = std::vsnprintf(small, sizeof small, format, args);
-    va_end(args);
-    std::string text;
     if (n < 0) {
         va_end(copy);
-        errno = saved;
-        return;
+        return std::nullopt;
     }
+    std::string text;
     if (static_cast<std::size_t>(n) < sizeof small) {
         text.assign(small, static_cast<std::size_t>(n));
     } else {
@@ -68,12 +68,48 @@ void TraceMessage(const char* format, ...) {
         text.resize(static_cast<std::size_t>(n));
     }
     va_end(copy);
-    {
-        std::lock_guard<std::mutex> guard(TraceLock());
-        if (Sink())
-            Sink()(text);
-        else
-            WriteStdout(text);
+    return text;
+}
+
+void Write(std::string_view text) {
+    std::lock_guard<std::mutex> guard(TraceLock());
+    if (Sink())
+        Sink()(text);
+    else
+        WriteStdout(text);
+}
+
+} // namespace
+
+void TraceMessage(const char* format, ...) {
+    int saved = errno; // tracing must not change the error number the caller reports next
+    std::va_list args;
+    va_start(args, format);
+    const std::optional<std::string> text = Format(format, args);
+    va_end(args);
+    if (text)
+        Write(*text);
+    errno = saved;
+}
+
+void TraceTagged(std::string_view tag, const char* format, ...) {
+    int saved = errno;
+    std::va_list args;
+    va_start(args, format);
+    const std::optional<std::string> text = Format(format, args);
+    va_end(args);
+    if (text) {
+        std::string tagged;
+        std::size_t start = 0;
+        while (start < text->size()) {
+            std::size_t end = text->find('\n', start);
+            end = end == std::string::npos ? text->size() : end + 1;
+            if (end - start > 1 || (*text)[start] != '\n')
+                tagged += tag;
+            tagged.append(*text, start, end - start);
+            start = end;
+        }
+        Write(tagged);
     }
     errno = saved;
 }

@@ -16,6 +16,9 @@
 // One message is formatted whole and written with one write, under a lock, so lines from the
 // dialog thread and the worker never interleave and redirected output is never left in a buffer.
 void TraceMessage(const char* format, ...) SKELVO_PRINTF(1, 2);
+// The same with `tag` before every line that has text, for the lines of one device among many
+// ("192.0.2.7: "). The message is still written whole, with one write.
+void TraceTagged(std::string_view tag, const char* format, ...) SKELVO_PRINTF(2, 3);
 
 // Where trace text goes. The default writes to standard output. A front end may silence it
 // (an empty function) or capture it; tests use this for transcripts.

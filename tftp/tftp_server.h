@@ -2,6 +2,8 @@
 // UDP port 69, once for the device to verify it and once, after its flash is erased, to program it.
 #pragma once
 
+#include "engine/events.h"
+#include "engine/upgrade_record.h"
 #include "net/net.h"
 
 #include <atomic>
@@ -130,4 +132,10 @@ void SendTftpError(net::Socket& socket, const net::Endpoint& client, int code);
 // The handlers registered in slots 1 and 2 of the table.
 // start: the byte after the opcode; end: the byte after the last byte received.
 int CheckFilename(const unsigned char* start, const unsigned char* end, int kind);
+// CheckFilename's checks of the request itself (the name "image" for a read, the mode "octet"),
+// with its trace lines, without choosing an image. 1 when they pass.
+int CheckRequestName(const unsigned char* start, const unsigned char* end, int kind);
+// ReadImageBlock's work on a given image, without raising the progress event it returns.
+ProgressInfo ReadBlockFrom(const ImageDescriptor* image, unsigned char* destination, unsigned* count,
+                           unsigned* block, unsigned blockSize);
 int ReadImageBlock(unsigned char* destination, unsigned* count, unsigned* block, unsigned blockSize);

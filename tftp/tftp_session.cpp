@@ -33,6 +33,21 @@ bool IsImageRequest(std::span<const std::uint8_t> bytes) {
            std::memcmp(bytes.data() + 2, kName.data(), kName.size()) == 0;
 }
 
+std::string_view Tag(const TftpSession& s) {
+    return s.device ? std::string_view(s.device->tag) : std::string_view();
+}
+
+void Report(const TftpSession& s, bool error, int code, void* info = nullptr) {
+    if (s.device) {
+        if (s.device->report)
+            s.device->report(error, code, info);
+    } else if (error) {
+        RaiseError(code);
+    } else {
+        RaiseStatus(code, info);
+    }
+}
+
 bool LastBlockOut(const TftpSession& s) {
     // RFC 1350: a block shorter than 512 bytes ends the transfer.
     return s.count != kTftpBlockSize;
@@ -42,12 +57,12 @@ void AwaitRequest(TftpSession& s, int pass, std::optional<TftpClock::time_point>
     s.state = TftpState::AwaitingRequest;
     s.pass = pass;
     s.deadline = programmingDeadline;
-    TraceMessage("Waiting for TFTP client request ...\n");
+    TraceTagged(Tag(s), "Waiting for TFTP client request ...\n");
 }
 
 void Finish(TftpSession& s, TftpLink& link, int result) {
     link.Release();
-    TraceMessage("\nftp server thread finished...\n");
+    TraceTagged(Tag(s), "\nftp server thread finished...\n");
     s.state = TftpState::Finished;
     s.deadline.reset();
     s.pending.reset();
@@ -57,8 +72,8 @@ void Finish(TftpSession& s, TftpLink& link, int result) {
 void Complete(TftpSession& s, TftpLink& link, bool confirmed) {
     link.Release();
     CompletionInfo info{confirmed ? 1 : 0};
-    RaiseStatus(STATUS_COMPLETE, &info);
-    TraceMessage("\nftp server thread finished...\n");
+    Report(s, false, STATUS_COMPLETE, &info);
+    TraceTagged(Tag(s), "\nftp server thread finished...\n");
     s.state = TftpState::Finished;
     s.deadline.reset();
     s.pending.reset();
@@ -67,13 +82,13 @@ void Complete(TftpSession& s, TftpLink& link, bool confirmed) {
 
 // A request that could not be served, or a transfer that failed: the worker ends.
 void FailRequest(TftpSession& s, TftpLink& link) {
-    RaiseError(ERR_READ_REQUEST);
-    TraceMessage("Error: ProcessTftpReadRequest() call failed...bailing out. \n");
+    Report(s, true, ERR_READ_REQUEST);
+    TraceTagged(Tag(s), "Error: ProcessTftpReadRequest() call failed...bailing out. \n");
     Finish(s, link, 0);
 }
 
 void FailTransfer(TftpSession& s, TftpLink& link) {
-    TraceMessage("%s:%d - Correct ACK not recieved...bailing out.\n", "ProcessTftpReadRequest", 637);
+    TraceTagged(Tag(s), "%s:%d - Correct ACK not recieved...bailing out.\n", "ProcessTftpReadRequest", 637);
     FailRequest(s, link);
 }
 
@@ -91,8 +106,8 @@ void EndPass(TftpSession& s, TftpLink& link, TftpClock::time_point now, bool con
         Complete(s, link, confirmed);
         return;
     }
-    TraceMessage("Server is erasing the flash...\n");
-    RaiseStatus(STATUS_ERASING);
+    TraceTagged(Tag(s), "Server is erasing the flash...\n");
+    Report(s, false, STATUS_ERASING);
     std::optional<TftpClock::time_point> deadline;
     if (s.programmingWait.count() > 0)
         deadline = now + s.programmingWait;
@@ -109,9 +124,9 @@ bool SendBlock(TftpSession& s, TftpLink& link, TftpClock::time_point now) {
     const std::span<const std::uint8_t> packet(s.packet.data(), s.packetSize);
     if (link.Send(packet, s.client) != static_cast<long>(packet.size())) {
         const int error = net::LastError();
-        RaiseError(ERR_SEND);
-        TraceMessage("%s:%d - error in sendto() call.\n", "ProcessTftpReadRequest", 629);
-        TraceMessage("Error in sendto() call [errno=%d]\n", error);
+        Report(s, true, ERR_SEND);
+        TraceTagged(Tag(s), "%s:%d - error in sendto() call.\n", "ProcessTftpReadRequest", 629);
+        TraceTagged(Tag(s), "Error in sendto() call [errno=%d]\n", error);
         return false;
     }
     s.sentAt = now;
@@ -122,9 +137,37 @@ bool SendBlock(TftpSession& s, TftpLink& link, TftpClock::time_point now) {
 }
 
 bool ReadNextBlock(TftpSession& s) {
+    if (s.device) {
+        ProgressInfo progress = ReadBlockFrom(s.device->image, s.packet.data() + kTftpHeaderSize, &s.count,
+                                              &s.block, kTftpBlockSize);
+        Report(s, false, STATUS_PROGRESS, &progress);
+        return true;
+    }
     return g_TftpCallbacks.ReadBlockHandler(s.packet.data() + kTftpHeaderSize, &s.count, &s.block,
                                             kTftpBlockSize) != 0 &&
            s.count <= kTftpBlockSize;
+}
+
+// The image a request of the device gets, after the request's own checks; null when it is refused.
+const ImageDescriptor* ImageFor(const TftpSession& s, const unsigned char* request, std::size_t length) {
+    const unsigned char* start = request + std::min<std::size_t>(length, 2);
+    const unsigned char* end = request + length;
+    if (s.device) {
+        if (CheckRequestName(start, end, kRequestKindRead) == 0)
+            return nullptr;
+        if (s.device->image == nullptr || s.device->image->Data == nullptr) {
+            TraceTagged(Tag(s), "No image to serve to this device\n");
+            return nullptr;
+        }
+        return s.device->image;
+    }
+    if (g_TftpCallbacks.CheckFilenameHandler == nullptr || g_TftpCallbacks.ReadBlockHandler == nullptr ||
+        g_TftpCallbacks.CheckFilenameHandler(start, end, kRequestKindRead) == 0)
+        return nullptr;
+    // The handler table's reader serves SelectedImage; a reader of the front end's own has no
+    // size to check here.
+    static const ImageDescriptor kUnknown{0, nullptr};
+    return SelectedImage != nullptr ? SelectedImage : &kUnknown;
 }
 
 void OnAcknowledged(TftpSession& s, TftpLink& link, TftpClock::time_point now) {
@@ -134,7 +177,7 @@ void OnAcknowledged(TftpSession& s, TftpLink& link, TftpClock::time_point now) {
     }
     s.lastProgress = now;
     if (LastBlockOut(s)) {
-        TraceMessage("\n");
+        TraceTagged(Tag(s), "\n");
         EndPass(s, link, now, true);
         return;
     }
@@ -144,11 +187,11 @@ void OnAcknowledged(TftpSession& s, TftpLink& link, TftpClock::time_point now) {
 
 void StartPass(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClock::time_point now) {
     if (s.pass == 2) {
-        RaiseStatus(STATUS_PROGRAMMING);
-        TraceMessage("Server is programming the new firmware image.\n");
+        Report(s, false, STATUS_PROGRAMMING);
+        TraceTagged(Tag(s), "Server is programming the new firmware image.\n");
     } else {
-        RaiseStatus(STATUS_VERIFYING);
-        TraceMessage("Server is verifying the image integrity.\n");
+        Report(s, false, STATUS_VERIFYING);
+        TraceTagged(Tag(s), "Server is verifying the image integrity.\n");
     }
     if (ProcessTftpReadRequest(s, link, e.bytes.data(), e.bytes.size(), e.from, now) == 0)
         FailRequest(s, link);
@@ -160,13 +203,13 @@ void OnRequestWait(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClock
         Finish(s, link, 0);
         return;
     case TftpEventKind::ReceiveFailed:
-        TraceMessage("Error in recvfrom() call [errno=%d]\n", e.error);
+        TraceTagged(Tag(s), "Error in recvfrom() call [errno=%d]\n", e.error);
         Finish(s, link, 0);
         return;
     case TftpEventKind::Timeout:
-        RaiseError(ERR_NO_PROGRAMMING_REQUEST);
-        TraceMessage(
-            "No programming request within %lld s of the verification download\n",
+        Report(s, true, ERR_NO_PROGRAMMING_REQUEST);
+        TraceTagged(
+            Tag(s), "No programming request within %lld s of the verification download\n",
             static_cast<long long>(
                 std::chrono::duration_cast<std::chrono::seconds>(now - s.programmingWaitStart).count()));
         Finish(s, link, 0);
@@ -175,13 +218,13 @@ void OnRequestWait(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClock
         break;
     }
     if (s.expectedClient && e.from.ip != *s.expectedClient) {
-        TraceMessage("Ignoring datagram from %s: expecting the request from %s\n", Dotted(e.from).c_str(),
-                     s.expectedClient->ToString().c_str());
+        TraceTagged(Tag(s), "Ignoring datagram from %s: expecting the request from %s\n",
+                    Dotted(e.from).c_str(), s.expectedClient->ToString().c_str());
         return;
     }
     if (e.bytes.empty()) {
-        RaiseError(ERR_SOCKET_CLOSED);
-        TraceMessage("socket was closed\n");
+        Report(s, true, ERR_SOCKET_CLOSED);
+        TraceTagged(Tag(s), "socket was closed\n");
         Finish(s, link, 0);
         return;
     }
@@ -189,20 +232,20 @@ void OnRequestWait(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClock
     if (opcode != TFTP_RRQ && opcode != TFTP_WRQ) {
         // Only a request starts a pass: a late ACK or a stray packet between the passes must not
         // use up the programming download the device still needs.
-        TraceMessage("Ignoring a datagram of opcode %u from %s: not a request\n", opcode,
-                     Dotted(e.from).c_str());
+        TraceTagged(Tag(s), "Ignoring a datagram of opcode %u from %s: not a request\n", opcode,
+                    Dotted(e.from).c_str());
         return;
     }
-    TraceMessage("...received TFTP request from %s ...\n", Dotted(e.from).c_str());
+    TraceTagged(Tag(s), "...received TFTP request from %s ...\n", Dotted(e.from).c_str());
     if (opcode == TFTP_WRQ) {
         SendTftpError(link, e.from, kTftpAccessViolation);
-        TraceMessage("Write was recieved ... and failed.");
+        TraceTagged(Tag(s), "Write was recieved ... and failed.");
         UsePass(s, link);
         return;
     }
-    if (g_TftpCallbacks.ReadBlockHandler == nullptr) {
+    if (!s.device && g_TftpCallbacks.ReadBlockHandler == nullptr) {
         SendTftpError(link, e.from, kTftpAccessViolation);
-        TraceMessage("Read received and rejected.\n");
+        TraceTagged(Tag(s), "Read received and rejected.\n");
         UsePass(s, link);
         return;
     }
@@ -213,9 +256,10 @@ void OnRequestWait(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClock
 void OnRequestDuringTransfer(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClock::time_point now) {
     if (LastBlockOut(s)) {
         // The device asks again only once it holds the whole image: its last ACK was lost.
-        TraceMessage("Read request from %s while the ACK of the last block-%u was awaited: the device holds "
-                     "the whole image\n",
-                     Dotted(e.from).c_str(), s.block);
+        TraceTagged(Tag(s),
+                    "Read request from %s while the ACK of the last block-%u was awaited: the device holds "
+                    "the whole image\n",
+                    Dotted(e.from).c_str(), s.block);
         s.lastProgress = now;
         const int pass = s.pass;
         EndPass(s, link, now, true);
@@ -227,9 +271,10 @@ void OnRequestDuringTransfer(TftpSession& s, TftpLink& link, const TftpEvent& e,
     // repeated request from the same port means the device did not get that block either.
     const bool samePort = e.from == s.client;
     if (!samePort || s.block == 1) {
-        TraceMessage("Read request from %s during the transfer: the device restarted its download; "
-                     "serving it again from block 1\n",
-                     e.from.ToString().c_str());
+        TraceTagged(Tag(s),
+                    "Read request from %s during the transfer: the device restarted its download; "
+                    "serving it again from block 1\n",
+                    e.from.ToString().c_str());
         if (ProcessTftpReadRequest(s, link, e.bytes.data(), e.bytes.size(), e.from, now) == 0) {
             FailRequest(s, link);
             return;
@@ -237,20 +282,20 @@ void OnRequestDuringTransfer(TftpSession& s, TftpLink& link, const TftpEvent& e,
         s.resent = samePort;
         return;
     }
-    TraceMessage("Ignoring a repeated read request from %s: the transfer is at block-%u\n",
-                 e.from.ToString().c_str(), s.block);
+    TraceTagged(Tag(s), "Ignoring a repeated read request from %s: the transfer is at block-%u\n",
+                e.from.ToString().c_str(), s.block);
 }
 
 void OnTransferTimer(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClock::time_point now) {
     const bool givingUp = s.retransmit.giveUp.count() > 0 && now - s.lastProgress >= s.retransmit.giveUp;
     if (!givingUp) {
-        TraceMessage("No ACK for block-%u after %lld ms: sending it again\n", s.block,
-                     static_cast<long long>(duration_cast<milliseconds>(s.rto).count()));
+        TraceTagged(Tag(s), "No ACK for block-%u after %lld ms: sending it again\n", s.block,
+                    static_cast<long long>(duration_cast<milliseconds>(s.rto).count()));
         const std::span<const std::uint8_t> packet(s.packet.data(), s.packetSize);
         if (link.Send(packet, s.client) != static_cast<long>(packet.size())) {
             const int error = net::LastError();
-            RaiseError(ERR_SEND);
-            TraceMessage("Error in sendto() call [errno=%d]\n", error);
+            Report(s, true, ERR_SEND);
+            TraceTagged(Tag(s), "Error in sendto() call [errno=%d]\n", error);
             FailTransfer(s, link);
             return;
         }
@@ -263,17 +308,18 @@ void OnTransferTimer(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClo
         // RFC 1350 section 6: the sender of the last ACK need not wait to see it arrive. A device
         // that went silent after the last block most likely has it and moved on.
         if (s.pass < 2)
-            TraceMessage("No ACK for the last block-%u: the device may have left without sending it; "
-                         "waiting for its programming request\n",
-                         s.block);
+            TraceTagged(Tag(s),
+                        "No ACK for the last block-%u: the device may have left without sending it; "
+                        "waiting for its programming request\n",
+                        s.block);
         else
-            TraceMessage("The final acknowledgement was not received: the device very probably holds "
-                         "every block\n");
+            TraceTagged(Tag(s), "The final acknowledgement was not received: the device very probably holds "
+                                "every block\n");
         EndPass(s, link, now, false);
         return;
     }
-    RaiseError(ERR_RECEIVE);
-    TraceMessage("Error in recvfrom() call [errno=%d]\n", e.error);
+    Report(s, true, ERR_RECEIVE);
+    TraceTagged(Tag(s), "Error in recvfrom() call [errno=%d]\n", e.error);
     FailTransfer(s, link);
 }
 
@@ -283,8 +329,8 @@ void OnSending(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClock::ti
         Finish(s, link, 0);
         return;
     case TftpEventKind::ReceiveFailed:
-        RaiseError(ERR_RECEIVE);
-        TraceMessage("Error in recvfrom() call [errno=%d]\n", e.error);
+        Report(s, true, ERR_RECEIVE);
+        TraceTagged(Tag(s), "Error in recvfrom() call [errno=%d]\n", e.error);
         FailTransfer(s, link);
         return;
     case TftpEventKind::Timeout:
@@ -295,8 +341,8 @@ void OnSending(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClock::ti
     }
     // Any port of the client's address counts: a device may answer from another port.
     if (e.from.ip != s.client.ip) {
-        TraceMessage("Ignoring datagram from %s: the transfer is with %s\n", Dotted(e.from).c_str(),
-                     Dotted(s.client).c_str());
+        TraceTagged(Tag(s), "Ignoring datagram from %s: the transfer is with %s\n", Dotted(e.from).c_str(),
+                    Dotted(s.client).c_str());
         return;
     }
     switch (WaitForAck(s, link, e)) {
@@ -329,8 +375,10 @@ void Dispatch(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClock::tim
 
 } // namespace
 
-TftpSession StartTftpSession(int firstPass, const TftpServerOptions& options) {
+TftpSession StartTftpSession(int firstPass, const TftpServerOptions& options,
+                             std::shared_ptr<const TftpDeviceContext> device) {
     TftpSession s;
+    s.device = std::move(device);
     s.expectedClient = options.expectedClient;
     s.retransmit = options.retransmit;
     s.programmingWait = options.programmingWait;
@@ -354,14 +402,12 @@ void TftpStateMachine(TftpSession& session, TftpLink& link, const TftpEvent& eve
 
 int ProcessTftpReadRequest(TftpSession& session, TftpLink& link, const unsigned char* request,
                            std::size_t length, const net::Endpoint& client, TftpClock::time_point now) {
-    if (g_TftpCallbacks.CheckFilenameHandler == nullptr || g_TftpCallbacks.ReadBlockHandler == nullptr)
+    const ImageDescriptor* image = ImageFor(session, request, length);
+    if (image == nullptr)
         return 0;
-    if (g_TftpCallbacks.CheckFilenameHandler(request + std::min<std::size_t>(length, 2), request + length,
-                                             kRequestKindRead) == 0)
-        return 0;
-    if (SelectedImage != nullptr && SelectedImage->Size > kTftpMaxImageSize) {
-        TraceMessage("Image of %u bytes refused: a TFTP transfer holds at most %u bytes\n",
-                     static_cast<unsigned>(SelectedImage->Size), static_cast<unsigned>(kTftpMaxImageSize));
+    if (image->Size > kTftpMaxImageSize) {
+        TraceTagged(Tag(session), "Image of %u bytes refused: a TFTP transfer holds at most %u bytes\n",
+                    static_cast<unsigned>(image->Size), static_cast<unsigned>(kTftpMaxImageSize));
         return 0;
     }
     session.state = TftpState::Sending;
@@ -385,19 +431,21 @@ AckOutcome WaitForAck(TftpSession& session, TftpLink& link, const TftpEvent& dat
         if (datagram.from.port != session.client.port) {
             // RFC 1350: a packet from another transfer ID is not part of this transfer, such as
             // the late ACKs of a download that the device has since restarted.
-            TraceMessage("Ignoring ACK for (%d) from %s: not the transfer's port\n", static_cast<int>(number),
-                         datagram.from.ToString().c_str());
+            TraceTagged(Tag(session), "Ignoring ACK for (%d) from %s: not the transfer's port\n",
+                        static_cast<int>(number), datagram.from.ToString().c_str());
             return AckOutcome::Waiting;
         }
-        TraceMessage("client returned *wrong* ACK\n .. got ACK for (%d), expected ACK for (%d)\n",
-                     static_cast<int>(number), static_cast<int>(session.block));
+        TraceTagged(Tag(session),
+                    "client returned *wrong* ACK\n .. got ACK for (%d), expected ACK for (%d)\n",
+                    static_cast<int>(number), static_cast<int>(session.block));
         session.heardDuringLastBlock = true;
         if (DrainSocket(link, session.client, session.block, session.pending) < 0) {
+            Report(session, true, ERR_RECEIVE);
             session.pending.reset();
             return AckOutcome::Failed;
         }
         if (number == session.block - 1) {
-            TraceMessage("We need to resend block-%d\n", static_cast<int>(session.block));
+            TraceTagged(Tag(session), "We need to resend block-%d\n", static_cast<int>(session.block));
             // RFC 1123 4.2.3.1: never answer a duplicate ACK with DATA (Sorcerer's Apprentice);
             // only the timer resends.
             return AckOutcome::Waiting;
@@ -410,14 +458,14 @@ AckOutcome WaitForAck(TftpSession& session, TftpLink& link, const TftpEvent& dat
             datagram.bytes.size() > kTftpHeaderSize ? datagram.bytes.size() - kTftpHeaderSize : 0;
         const std::string text = PrintableText(std::span<const unsigned char>(
             datagram.bytes.data() + std::min(datagram.bytes.size(), kTftpHeaderSize), textSize));
-        TraceMessage("client returned TFTP_ERROR (%s) \n", text.c_str());
+        TraceTagged(Tag(session), "client returned TFTP_ERROR (%s) \n", text.c_str());
         return AckOutcome::Failed;
     }
     if (IsImageRequest(datagram.bytes))
         return AckOutcome::RequestAgain;
     // Counting this as the ACK would mark a block delivered that nobody received.
     session.heardDuringLastBlock = true;
-    TraceMessage("Error: could not undestand opcode.\n");
+    TraceTagged(Tag(session), "Error: could not undestand opcode.\n");
     return AckOutcome::Waiting;
 }
 
@@ -430,10 +478,8 @@ long DrainSocket(TftpLink& link, const net::Endpoint& client, unsigned awaitedBl
         const net::RecvResult r = link.TakeQueued(d.bytes);
         if (r.status == net::RecvStatus::TimedOut)
             return total;
-        if (r.status != net::RecvStatus::Data) {
-            RaiseError(ERR_RECEIVE);
+        if (r.status != net::RecvStatus::Data)
             return -1;
-        }
         d.length = r.size;
         d.from = r.from;
         const std::span<const std::uint8_t> bytes(d.bytes.data(), d.length);

@@ -16,8 +16,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
+#include <string>
 
 using TftpClock = std::chrono::steady_clock;
 
@@ -54,6 +57,16 @@ struct RttEstimate {
     bool valid = false;
 };
 
+// One device of a fleet served on a shared socket: the image it gets and where its events go,
+// instead of the image that ImageToUse selects and the handler table.
+struct TftpDeviceContext {
+    const ImageDescriptor* image = nullptr;
+    // Receives each event of the device, as RaiseError (error) or RaiseStatus would pass it.
+    std::function<void(bool error, int code, const void* info)> report;
+    // Put before each of the device's trace lines, e.g. "192.0.2.7: ".
+    std::string tag;
+};
+
 struct TftpSession {
     TftpState state = TftpState::AwaitingRequest;
     int pass = 1;
@@ -86,6 +99,8 @@ struct TftpSession {
     std::optional<net::Ipv4> expectedClient;
     RetransmitPolicy retransmit;
     std::chrono::milliseconds programmingWait{0};
+    // Empty for the single device of the handler table.
+    std::shared_ptr<const TftpDeviceContext> device;
 };
 
 enum class TftpEventKind { Datagram, Timeout, ReceiveFailed, Stop };
@@ -98,7 +113,9 @@ struct TftpEvent {
 };
 
 // A session waiting for the request of firstPass; traces "Waiting for TFTP client request ...".
-TftpSession StartTftpSession(int firstPass, const TftpServerOptions& options);
+// With `device`, the session serves one device of a fleet (TftpDeviceContext).
+TftpSession StartTftpSession(int firstPass, const TftpServerOptions& options,
+                             std::shared_ptr<const TftpDeviceContext> device = nullptr);
 
 // The one dispatch: every event goes through here.
 void TftpStateMachine(TftpSession& session, TftpLink& link, const TftpEvent& event,
@@ -122,7 +139,7 @@ AckOutcome WaitForAck(TftpSession& session, TftpLink& link, const TftpEvent& dat
 
 // Discards every datagram already queued, but stops at the first that is worth waiting for (the
 // ACK of `awaitedBlock` from the client's host, or a read request from it) and hands that one back
-// in `kept`. Returns the bytes discarded, or -1 after a receive failure (ERR_RECEIVE raised).
+// in `kept`. Returns the bytes discarded, or -1 after a receive failure (for the caller to report).
 long DrainSocket(TftpLink& link, const net::Endpoint& client, unsigned awaitedBlock,
                  std::optional<TftpDatagram>& kept);
 

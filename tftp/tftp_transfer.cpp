@@ -24,7 +24,7 @@ bool TextIs(const unsigned char* begin, const unsigned char* end, std::string_vi
 
 } // namespace
 
-int CheckFilename(const unsigned char* start, const unsigned char* end, int kind) {
+int CheckRequestName(const unsigned char* start, const unsigned char* end, int kind) {
     const unsigned char* nameEnd = FindNul(start, end);
     if (nameEnd == nullptr) {
         TraceMessage("%s:%d - Could not find filename in request.\n", "CheckFilename", 308);
@@ -43,6 +43,12 @@ int CheckFilename(const unsigned char* start, const unsigned char* end, int kind
         TraceMessage("%s:%d - Bad transfer mode requested.\n", "CheckFilename", 336);
         return 0;
     }
+    return 1;
+}
+
+int CheckFilename(const unsigned char* start, const unsigned char* end, int kind) {
+    if (CheckRequestName(start, end, kind) == 0)
+        return 0;
     const ImageDescriptor* selected = nullptr;
     switch (SelectImage(GetImageToUse(), &selected)) {
     case ImageSelection::Selected:
@@ -58,9 +64,10 @@ int CheckFilename(const unsigned char* start, const unsigned char* end, int kind
     return 0;
 }
 
-int ReadImageBlock(unsigned char* destination, unsigned* count, unsigned* block, unsigned blockSize) {
+ProgressInfo ReadBlockFrom(const ImageDescriptor* image, unsigned char* destination, unsigned* count,
+                           unsigned* block, unsigned blockSize) {
     *block += 1;
-    const std::uint32_t size = SelectedImage != nullptr ? SelectedImage->Size : 0;
+    const std::uint32_t size = image != nullptr ? image->Size : 0;
     const std::uint64_t offset = static_cast<std::uint64_t>(*block - 1) * blockSize;
     // Past the end (possible only for a caller that numbers blocks on its own) there is nothing left.
     if (offset >= size)
@@ -70,9 +77,13 @@ int ReadImageBlock(unsigned char* destination, unsigned* count, unsigned* block,
     else
         *count = blockSize;
     if (*count > 0)
-        std::memcpy(destination, SelectedImage->Data + offset, *count);
-    ProgressInfo progress{static_cast<std::int32_t>(static_cast<std::uint64_t>(*block) * blockSize),
-                          static_cast<std::int32_t>(size)};
+        std::memcpy(destination, image->Data + offset, *count);
+    return ProgressInfo{static_cast<std::int32_t>(static_cast<std::uint64_t>(*block) * blockSize),
+                        static_cast<std::int32_t>(size)};
+}
+
+int ReadImageBlock(unsigned char* destination, unsigned* count, unsigned* block, unsigned blockSize) {
+    ProgressInfo progress = ReadBlockFrom(SelectedImage, destination, count, block, blockSize);
     RaiseStatus(STATUS_PROGRESS, &progress);
     return 1;
 }

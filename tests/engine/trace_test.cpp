@@ -38,6 +38,19 @@ TEST(Trace, KeepsTheErrorNumberOfTheCaller) {
     ResetTraceSink();
 }
 
+// A device's lines among many: every line with text carries the tag, blank lines stay blank, and
+// the message is still one write.
+TEST(Trace, TaggedMessagesTagEveryLineWithText) {
+    std::vector<std::string> messages;
+    SetTraceSink([&](std::string_view text) { messages.emplace_back(text); });
+    TraceTagged("192.0.2.7: ", "\nftp server thread finished...\n");
+    TraceTagged("192.0.2.7: ", "block-%d\n\nnext", 3);
+    TraceTagged("", "plain\n");
+    ResetTraceSink();
+    EXPECT_EQ(messages, (std::vector<std::string>{"\n192.0.2.7: ftp server thread finished...\n",
+                                                  "192.0.2.7: block-3\n\n192.0.2.7: next", "plain\n"}));
+}
+
 TEST(PrintableText, EscapesControlBytesAndStopsAtNul) {
     const unsigned char raw[] = {'o', 'k', 0x1b, '[', '2', 'J', 0x07, 0xff, 0, 'x'};
     EXPECT_EQ(PrintableText(std::span<const unsigned char>(raw, sizeof raw)), "ok\\x1b[2J\\x07\\xff");
