@@ -83,7 +83,8 @@ int ConfirmUpgrade(const char* host, const ConfirmFn& ask, ConfirmQuestion* ques
     TraceMessage("\nNew flash image version is %s\n", newVersion.c_str());
 
     const std::string hostText = host != nullptr ? host : "";
-    const std::optional<std::string> reported = QueryServerVersion(hostText.c_str());
+    const VersionAnswer answer = AskServerVersion(hostText.c_str());
+    const std::optional<std::string>& reported = answer.version;
     TraceMessage("\n%s is at version-%s\n", PrintableText(hostText).c_str(),
                  reported ? reported->c_str() : "(null)");
     const std::string current = reported ? *reported : std::string(kNotKnown);
@@ -99,6 +100,7 @@ int ConfirmUpgrade(const char* host, const ConfirmFn& ask, ConfirmQuestion* ques
     q.host = hostText;
     q.currentVersion = current;
     q.newVersion = display;
+    q.reached = answer.reached;
     if (question != nullptr)
         *question = q;
     if (!ask)
@@ -127,7 +129,6 @@ ContinueResult RunContinueSequence(const ContinueRequest& request) {
     SetLoginName(request.loginName);
     SetPassword(request.password);
     TraceMessage("%s\n", MaskedFieldsTrace(g_TftpConfigData.HostName, g_TftpConfigData.LoginName).c_str());
-    ClearLastConnectedAddress();
 
     auto cancelled = [&request, &result] {
         if (!request.cancelled || !request.cancelled())
@@ -142,7 +143,9 @@ ContinueResult RunContinueSequence(const ContinueRequest& request) {
     } else if (cancelled()) {
         return result;
     } else {
-        switch (DetectServerType(g_TftpConfigData.HostName)) {
+        const ServerDetection detection = DetectServer(g_TftpConfigData.HostName);
+        result.deviceAddress = detection.reached;
+        switch (detection.type) {
         case SERVER_DRAVENHOLT:
             TraceMessage("Found an Dravenholt-II.\n");
             SetImageToUse(SERVER_DRAVENHOLT);
@@ -163,7 +166,6 @@ ContinueResult RunContinueSequence(const ContinueRequest& request) {
             TraceMessage("Error getting server type.\n");
             result.outcome = ContinueOutcome::UnknownServer;
             result.imageToUse = GetImageToUse();
-            result.deviceAddress = LastConnectedAddress();
             return result;
         }
     }
@@ -174,7 +176,8 @@ ContinueResult RunContinueSequence(const ContinueRequest& request) {
     const int confirmed =
         ConfirmUpgrade(g_TftpConfigData.HostName, request.dryRun ? ConfirmFn{} : request.confirm, &question);
     result.question = question;
-    result.deviceAddress = LastConnectedAddress();
+    if (question.reached)
+        result.deviceAddress = question.reached;
     if (!request.dryRun && cancelled())
         return result;
     if (request.dryRun || confirmed == 0) {
@@ -187,9 +190,9 @@ ContinueResult RunContinueSequence(const ContinueRequest& request) {
     result.commandResult = reply.result;
     result.commandStatus = std::move(reply.status);
     result.imageToUse = GetImageToUse();
-    if (auto reached = LastConnectedAddress()) {
-        options.expectedClient = *reached;
-        result.deviceAddress = reached;
+    if (reply.reached) {
+        options.expectedClient = *reply.reached;
+        result.deviceAddress = reply.reached;
     }
     if (request.worker == WorkerMode::Joinable)
         result.worker =

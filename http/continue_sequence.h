@@ -40,11 +40,12 @@ inline constexpr char kUserFileVersion[] = "(Using-File...No Version Info)";
 
 // What ConfirmUpgrade asks: a Yes/No/Cancel question with the warning icon, Cancel the default.
 struct ConfirmQuestion {
-    std::string title;          // kConfirmTitle
-    std::string text;           // the whole question, exactly as it is to be shown
-    std::string host;           // the host as typed
-    std::string currentVersion; // the device's version as reported, or "Not-Known"
-    std::string newVersion;     // display form of the new image's version ("1.0.9", "Error", ...)
+    std::string title;                // kConfirmTitle
+    std::string text;                 // the whole question, exactly as it is to be shown
+    std::string host;                 // the host as typed
+    std::string currentVersion;       // the device's version as reported, or "Not-Known"
+    std::string newVersion;           // display form of the new image's version ("1.0.9", "Error", ...)
+    std::optional<net::Ipv4> reached; // the device's address as the version query reached it
 };
 
 // Called on the thread that runs the sequence; returns the user's answer.
@@ -67,7 +68,7 @@ struct ContinueRequest {
     std::string password;
     ConfirmFn confirm;
     // Port, retransmission and the rest; empty means the defaults. expectedClient is always
-    // replaced by the address that the last HTTP connection reached.
+    // replaced by the address that the upgrade command's connection reached.
     std::optional<TftpServerOptions> tftp;
     WorkerMode worker = WorkerMode::Detached;
     // Joinable only: called on the worker thread with TftpServerThread's result once it ends, so
@@ -96,8 +97,9 @@ struct ContinueResult {
     // the command ("503 Service Unavailable") without the word that marks a rejected login.
     std::optional<HttpStatusLine> commandStatus;
     std::optional<ConfirmQuestion> question; // set once ConfirmUpgrade has composed it
-    std::optional<net::Ipv4> deviceAddress;  // the device's IPv4 address as last connected
-    std::thread worker;                      // joinable only with WorkerMode::Joinable
+    // The device's IPv4 address as the sequence's last connection to it reached it.
+    std::optional<net::Ipv4> deviceAddress;
+    std::thread worker; // joinable only with WorkerMode::Joinable
 };
 
 ContinueResult RunContinueSequence(const ContinueRequest& request);

@@ -17,7 +17,6 @@ std::atomic<std::uint16_t> g_httpPort{kHttpPort};
 
 std::mutex g_stateLock;
 HttpWaitBounds g_waitBounds;
-std::optional<net::Ipv4> g_lastConnected;
 
 constexpr std::string_view kProbeRequest = "GET / HTTP/1.0\r\n\r\n";
 constexpr std::size_t kProbeChunkSize = 16384;
@@ -104,16 +103,6 @@ HttpWaitBounds GetHttpWaitBounds() {
     return g_waitBounds;
 }
 
-std::optional<net::Ipv4> LastConnectedAddress() {
-    std::lock_guard lock(g_stateLock);
-    return g_lastConnected;
-}
-
-void ClearLastConnectedAddress() {
-    std::lock_guard lock(g_stateLock);
-    g_lastConnected.reset();
-}
-
 DeviceConnection::DeviceConnection(net::Socket socket, net::Ipv4 peer)
     : m_socket(std::move(socket)), m_peer(peer), m_ownsStartup(true) {}
 
@@ -184,10 +173,6 @@ DeviceConnection ConnectToServer(const char* host, unsigned char wantTimeouts) {
         TraceMessage("Error in connect() call [errno=%d]\n", error);
         return {};
     }
-    {
-        std::lock_guard lock(g_stateLock);
-        g_lastConnected = *address;
-    }
     startup.release();
     return DeviceConnection(std::move(socket), *address);
 }
@@ -203,9 +188,20 @@ int ClassifyChunk(std::string_view chunk) {
 }
 
 int DetectServerType(const char* host) {
+    return DetectServer(host).type;
+}
+
+ServerDetection DetectServer(const char* host) {
+    ServerDetection detection;
     DeviceConnection connection = ConnectToServer(host, 1);
     if (!connection)
-        return SERVER_UNKNOWN;
+        return detection;
+    detection.reached = connection.peer();
+    detection.type = ProbeServerType(connection);
+    return detection;
+}
+
+int ProbeServerType(DeviceConnection& connection) {
     TraceMessage("Trying to determing the server type.\n");
     if (connection.socket().Send(kProbeRequest) < 0) {
         int error = net::LastError();
@@ -251,9 +247,20 @@ std::optional<std::string> ExtractVersion(std::string_view chunk) {
 }
 
 std::optional<std::string> QueryServerVersion(const char* host) {
+    return AskServerVersion(host).version;
+}
+
+VersionAnswer AskServerVersion(const char* host) {
+    VersionAnswer answer;
     DeviceConnection connection = ConnectToServer(host, 0);
     if (!connection)
-        return std::nullopt;
+        return answer;
+    answer.reached = connection.peer();
+    answer.version = ReadServerVersion(connection);
+    return answer;
+}
+
+std::string ReadServerVersion(DeviceConnection& connection) {
     TraceMessage("Trying to determing the server version info.\n");
     if (connection.socket().Send(kProbeRequest) < 0) {
         TraceMessage("Error in send() call [errno=%d]\n", net::LastError());
@@ -328,6 +335,7 @@ CommandReply SendUpgradeCommand(const char* host, const char* login, const char*
     DeviceConnection connection = ConnectToServer(host, 0);
     if (!connection)
         return reply;
+    reply.reached = connection.peer();
     const std::string credentials =
         EncodeCredentials(login != nullptr ? login : "", password != nullptr ? password : "");
     // A failed getsockname leaves the address at 0.0.0.0.

@@ -58,14 +58,18 @@ class DeviceConnection {
 // the event has been raised and the trace written, and an empty connection comes back.
 DeviceConnection ConnectToServer(const char* host, unsigned char wantTimeouts);
 
-// The IPv4 address that the last successful ConnectToServer connected to, if any. The TFTP
-// worker expects its requests from there.
-std::optional<net::Ipv4> LastConnectedAddress();
-void ClearLastConnectedAddress();
-
 // The device kind named by the Server header: SERVER_UNKNOWN (0) on any failure or when no
 // known text is found, else SERVER_TOLVA, SERVER_DRAVENHOLT, SERVER_TOLVA_21XX, SERVER_TOLVA_22XX.
 int DetectServerType(const char* host);
+// The same, with the IPv4 address that the connection reached (the device's, as the TFTP server
+// will see its requests come), when one was made.
+struct ServerDetection {
+    int type = 0;
+    std::optional<net::Ipv4> reached;
+};
+ServerDetection DetectServer(const char* host);
+// The probe's exchange on a connection made with wantTimeouts 1.
+int ProbeServerType(DeviceConnection& connection);
 
 // The first detection pattern found in one chunk (its bytes up to the first NUL), or 0.
 int ClassifyChunk(std::string_view chunk);
@@ -73,6 +77,15 @@ int ClassifyChunk(std::string_view chunk);
 // The device's firmware version from its Server header; "Not-Known" when none could be read;
 // nothing when no connection could be made.
 std::optional<std::string> QueryServerVersion(const char* host);
+// The same, with the IPv4 address that the connection reached, when one was made.
+struct VersionAnswer {
+    std::optional<std::string> version;
+    std::optional<net::Ipv4> reached;
+};
+VersionAnswer AskServerVersion(const char* host);
+// The version query's exchange on a connection made with wantTimeouts 0: the version, or
+// "Not-Known".
+std::string ReadServerVersion(DeviceConnection& connection);
 
 // The version in one chunk (its bytes up to the first NUL), or nothing when the chunk holds no
 // "Server:". After the match: from just past the first "/" to the line's end (CR, else LF, else
@@ -108,6 +121,9 @@ std::optional<HttpStatusLine> ParseStatusLine(std::string_view head);
 struct CommandReply {
     int result = 0;
     std::optional<HttpStatusLine> status;
+    // The device's IPv4 address as the command's connection reached it: the TFTP server expects
+    // the device's requests from there.
+    std::optional<net::Ipv4> reached;
 };
 
 // Sends the upgrade command for HostName, LoginName, Password and DownloadTrace of

@@ -39,7 +39,6 @@ class DeviceHttp : public ::testing::Test {
     void SetUp() override {
         ResetUpgradeRecord();
         SetHttpWaitBounds(HttpWaitBounds{});
-        ClearLastConnectedAddress();
     }
     void TearDown() override {
         SetHttpPort(kHttpPort);
@@ -136,12 +135,13 @@ TEST_F(DeviceHttp, DetectionSendsTheBareProbeAndClassifies) {
     TinyHttpServer server({{Answer("Server: Tolva 2200/1.0.8")}});
     Use(server);
     EventRecorder rec;
-    EXPECT_EQ(DetectServerType(Host().c_str()), SERVER_TOLVA_22XX);
+    const ServerDetection detection = DetectServer(Host().c_str());
+    EXPECT_EQ(detection.type, SERVER_TOLVA_22XX);
+    EXPECT_EQ(detection.reached, net::kLoopback);
     ASSERT_EQ(server.Requests().size(), 1u);
     EXPECT_EQ(server.Requests()[0], "GET / HTTP/1.0\r\n\r\n");
     EXPECT_TRUE(rec.Names().empty());
     EXPECT_EQ(rec.Trace(), "Resolving Varnek server 127.0.0.1.\nTrying to determing the server type.\n");
-    EXPECT_EQ(LastConnectedAddress(), net::kLoopback);
 }
 
 TEST_F(DeviceHttp, HeaderSplitAcrossReceivesIsMissedInBoth) {
@@ -183,11 +183,12 @@ TEST_F(DeviceHttp, SilentDeviceFailsTheProbeAfterFiveSeconds) {
 TEST_F(DeviceHttp, RefusedConnectionRaisesOneEventAndTwoTraceLines) {
     SetHttpPort(skelvo::test::UnusedTcpPort());
     EventRecorder rec;
-    EXPECT_EQ(DetectServerType(Host().c_str()), SERVER_UNKNOWN);
+    const ServerDetection detection = DetectServer(Host().c_str());
+    EXPECT_EQ(detection.type, SERVER_UNKNOWN);
+    EXPECT_EQ(detection.reached, std::nullopt);
     EXPECT_EQ(rec.Names(), std::vector<std::string>{"ERR_CONNECT"});
     EXPECT_EQ(rec.Trace(),
               "Resolving Varnek server 127.0.0.1.\n" + Errno("Error in connect() call", kRefused));
-    EXPECT_EQ(LastConnectedAddress(), std::nullopt);
 }
 
 TEST_F(DeviceHttp, UnresolvableNameRaisesResolveError) {
@@ -308,6 +309,7 @@ TEST_F(DeviceHttp, ResetAfterCommandIsAReceiveErrorThenAccepted) {
     CommandReply reply = SendUpgradeCommand(Host().c_str(), "root", "marlin", kCommandFormat);
     EXPECT_EQ(reply.result, 1);
     EXPECT_EQ(reply.status, std::nullopt) << "no reply came";
+    EXPECT_EQ(reply.reached, net::kLoopback) << "the TFTP server expects the device from there";
     EXPECT_EQ(rec.Names(), (std::vector<std::string>{"ERR_RECEIVE", "STATUS_COMMAND_ACCEPTED"}));
     EXPECT_NE(rec.Trace().find(Errno("Error in recv() call", kReset)), std::string::npos);
 }
