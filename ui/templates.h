@@ -75,7 +75,8 @@ int DialogUnitsToPixelsY(int units, const DialogBaseUnits& base);
 PixelRect ToPixels(const ControlTemplate& control, const DialogBaseUnits& base);
 
 // CenterWindow's placement: each half is an integer division of its own, so a window 301 pixels
-// wide on a 1024-pixel screen lands at 512 - 150 = 362. Larger windows get negative positions.
+// wide on a 1024-pixel screen lands at 512 - 150 = 362. A window larger than the screen gets a
+// negative position here; both dialogs then keep it inside the screen's work area.
 struct Position {
     int x, y;
     bool operator==(const Position&) const = default;
