@@ -1,53 +1,61 @@
 #include "cli/cli.h"
 
 #include "cli/commands.h"
+#include "cli/upgrade.h"
+#include "cmdline/cmdline.h"
+#include "engine/trace.h"
+#include "engine/upgrade_record.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
-#include <string_view>
+#include <iterator>
+#include <string>
+#include <vector>
 
 namespace skelvo::cli {
-namespace {
 
-struct Command {
-    const char* name;
-    int (*run)(std::span<char*>);
-    const char* summary;
-};
+static_assert(kExitBadUsage == cmdline::kUsageExit);
 
-const Command kCommands[] = {
-    {"serve", &RunServe, "serve an image to a device by TFTP, twice (verify, then program)"},
-    {"probe", &RunProbe, "identify a device and read its firmware version"},
-    {"upgrade", &RunUpgrade, "upgrade the firmware of one or more devices"},
-    {"images", &RunImages, "list the built-in firmware images"},
-    {"rescue", &RunRescue, "serve a device left without firmware its image again, for as long as it asks"},
-};
-
-void Usage(std::FILE* out) {
-    std::fprintf(out, "usage: skelvo-cli <command> [options]\n\ncommands:\n");
-    for (const auto& c : kCommands)
-        std::fprintf(out, "  %-8s %s\n", c.name, c.summary);
-    std::fprintf(out, "\n'skelvo-cli <command> --help' describes a command.\n");
+CLI::Validator HostName() {
+    return CLI::Validator(
+        [](const std::string& host) -> std::string {
+            if (host.empty())
+                return "an empty host name";
+            if (host.size() >= kHostNameSize)
+                return "the host name \"" + PrintableText(host.substr(0, 40)) + "...\" is longer than " +
+                       std::to_string(kHostNameSize - 1) + " characters";
+            return {};
+        },
+        "", "host");
 }
 
-} // namespace
-
 int Main(int argc, char** argv) {
-    if (argc < 2) {
-        Usage(stderr);
-        return kExitUsage;
+    CLI::App program("Upgrades the flash firmware of Varnek device servers.", "skelvo-cli");
+    cmdline::Configure(program, "skelvo-cli " SKELVO_VERSION);
+    program.require_subcommand(1);
+    program.footer("'skelvo-cli <command> --help' describes a command.");
+    const Command commands[] = {AddServe(program), AddProbe(program), AddUpgrade(program), AddImages(program),
+                                AddRescue(program)};
+    if (argc == 2 && std::strcmp(argv[1], "help") == 0) {
+        std::fputs(program.help().c_str(), stdout);
+        return kExitComplete;
     }
-    std::string_view name = argv[1];
-    if (name == "--help" || name == "-h" || name == "help") {
-        Usage(stdout);
-        return kExitOk;
-    }
-    for (const auto& c : kCommands)
-        if (name == c.name)
-            return c.run(std::span<char*>(argv + 2, static_cast<std::size_t>(argc - 2)));
-    std::fprintf(stderr, "skelvo-cli: unknown command \"%s\"\n", argv[1]);
-    Usage(stderr);
-    return kExitUsage;
+    if (argc >= 2 && argv[1][0] != '-' &&
+        std::none_of(std::begin(commands), std::end(commands),
+                     [&](const Command& c) { return c.app->get_name() == argv[1]; }))
+        return cmdline::UsageError("skelvo-cli", "unknown command \"" + PrintableText(argv[1]) + "\"");
+
+    std::vector<std::string> args(argv, argv + argc);
+    args = AttachRebootSeconds(std::move(args));
+    std::vector<const char*> pointers;
+    for (const auto& arg : args)
+        pointers.push_back(arg.c_str());
+    if (auto end = cmdline::Parse(program, static_cast<int>(pointers.size()), pointers.data()))
+        return *end;
+    for (const auto& command : commands)
+        if (command.app->parsed())
+            return command.run();
+    return kExitBadUsage;
 }
 
 } // namespace skelvo::cli

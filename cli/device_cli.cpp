@@ -10,7 +10,6 @@
 #endif
 
 #include <cerrno>
-#include <charconv>
 #include <ctime>
 #include <fstream>
 #include <iostream>
@@ -57,72 +56,34 @@ const char* ModelName(int serverType) {
     }
 }
 
-std::optional<std::uint16_t> ParsePort(std::string_view text) {
-    unsigned value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value < 1 || value > 65535)
-        return std::nullopt;
-    return static_cast<std::uint16_t>(value);
-}
-
-std::optional<int> ParseSeconds(std::string_view text) {
-    int value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value < 0 || value > 86400)
-        return std::nullopt;
-    return value;
-}
-
-std::string JsonEscape(std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
+std::string JsonText(const nlohmann::ordered_json& value) {
+    const std::string text = value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    // JSON leaves DEL and the C1 controls (U+0080 to U+009F, two bytes in UTF-8) unescaped, but a
+    // terminal obeys them. They occur only inside strings, where an escape is valid too.
     std::string out;
-    out.reserve(text.size() + 2);
-    for (char ch : text) {
-        auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            // Control characters and anything outside ASCII are escaped, so every line is valid
-            // JSON whatever bytes a device sent.
-            if (c < 0x20 || c >= 0x7F) {
-                out += "\\u00";
-                out += kHex[c >> 4];
-                out += kHex[c & 15];
-            } else {
-                out += ch;
-            }
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
+        unsigned control = 0;
+        if (c == 0x7F)
+            control = c;
+        else if (c == 0xC2 && next >= 0x80 && next <= 0x9F)
+            control = next;
+        if (control == 0) {
+            out += text[i];
+            continue;
         }
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\u%04x", control);
+        out += escape;
+        i += c == 0xC2 ? 1 : 0;
     }
     return out;
 }
 
-void JsonLine::Key(std::string_view key) {
-    if (!m_body.empty())
-        m_body += ',';
-    m_body += '"';
-    m_body += JsonEscape(key);
-    m_body += "\":";
-}
-
 JsonLine& JsonLine::Add(std::string_view key, std::string_view value) {
-    Key(key);
-    m_body += '"';
-    m_body += JsonEscape(value);
-    m_body += '"';
+    m_object[std::string(key)] = std::string(value);
     return *this;
 }
 
@@ -133,20 +94,17 @@ JsonLine& JsonLine::Add(std::string_view key, const char* value) {
 }
 
 JsonLine& JsonLine::Add(std::string_view key, long long value) {
-    Key(key);
-    m_body += std::to_string(value);
+    m_object[std::string(key)] = value;
     return *this;
 }
 
 JsonLine& JsonLine::Add(std::string_view key, bool value) {
-    Key(key);
-    m_body += value ? "true" : "false";
+    m_object[std::string(key)] = value;
     return *this;
 }
 
 JsonLine& JsonLine::AddNull(std::string_view key) {
-    Key(key);
-    m_body += "null";
+    m_object[std::string(key)] = nullptr;
     return *this;
 }
 
@@ -154,6 +112,10 @@ JsonLine& JsonLine::Add(std::string_view key, const std::optional<std::string>& 
     if (!value)
         return AddNull(key);
     return Add(key, std::string_view(*value));
+}
+
+std::string JsonLine::Text() const {
+    return JsonText(m_object);
 }
 
 void JsonLine::Write(std::FILE* out) const {

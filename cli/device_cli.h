@@ -1,6 +1,10 @@
-// What the probe and upgrade commands share: exit codes, option parsing helpers, JSON lines, the
-// password sources and the adapter that receives the engine's events.
+// What the probe and upgrade commands share: the exit codes' help, JSON lines, the password sources
+// and the adapter that receives the engine's events.
 #pragma once
+
+#include "cli/cli.h"
+
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <condition_variable>
@@ -15,41 +19,13 @@
 
 namespace skelvo::cli {
 
-// One code per class of failure; with several hosts the first failure's code is the result.
-enum DeviceExit : int {
-    kExitComplete = 0,
-    kExitOther = 1,
-    kExitBadUsage = 2,
-    kExitPort = 3,        // the TFTP port cannot be bound
-    kExitUnreachable = 4, // name resolution, connection, or the HTTP exchange failed
-    kExitUnknownType = 5, // the device named no known server
-    kExitLogin = 6,       // the device rejected the login
-    kExitNotFetched = 7,  // the device never asked for the image
-    kExitTransfer = 8,    // the TFTP transfer failed
-    kExitReboot = 9,      // the device did not come back with the new version
-    kExitNotConfirmed = 10,
-    // The device verified the image but did not ask for it again: it rejected it or failed while
-    // erasing, so unlike a failed transfer its flash may well be intact.
-    kExitNoProgrammingRequest = 11,
-    // The same, but the device still answers with its old version: it rejected the image and its
-    // flash is intact.
-    kExitImageRejected = 12,
-    // The device answered the upgrade command with a 4xx or 5xx status other than a login failure.
-    kExitCommandRefused = 13,
-    // A signal ended the command: 128 + its number (130 SIGINT, 143 SIGTERM, 129 SIGHUP).
-};
-
 // The help text's table of exit codes.
 extern const char kExitCodeHelp[];
 
 // "Tolva 21xx", "Dravenholt II", ...; "unknown" for SERVER_UNKNOWN, "user file" for a file.
 const char* ModelName(int serverType);
 
-// Port numbers 1 to 65535, read with from_chars.
-std::optional<std::uint16_t> ParsePort(std::string_view text);
-std::optional<int> ParseSeconds(std::string_view text);
-
-// One JSON object, built field by field and written as one line.
+// One JSON object, built field by field (in that order) and written as one line.
 class JsonLine {
   public:
     JsonLine& Add(std::string_view key, std::string_view value);
@@ -62,16 +38,18 @@ class JsonLine {
     JsonLine& Add(std::string_view key, bool value);
     JsonLine& AddNull(std::string_view key);
     JsonLine& Add(std::string_view key, const std::optional<std::string>& value);
-    std::string Text() const { return "{" + m_body + "}"; }
+    std::string Text() const;
     // Writes the line and a newline in one call and flushes.
     void Write(std::FILE* out) const;
 
   private:
-    void Key(std::string_view key);
-    std::string m_body;
+    nlohmann::ordered_json m_object = nlohmann::ordered_json::object();
 };
 
-std::string JsonEscape(std::string_view text);
+// JSON text on one line, in UTF-8. Whatever bytes a text holds, the line is valid JSON and safe on
+// a terminal: a byte that is not part of valid UTF-8 becomes U+FFFD, and control characters (C0,
+// DEL and C1) are escaped.
+std::string JsonText(const nlohmann::ordered_json& value);
 
 // The time now as "2026-12-08T05:50:00Z".
 std::string UtcTimestamp();

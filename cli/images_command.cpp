@@ -6,23 +6,13 @@
 #include "engine/upgrade_record.h"
 
 #include <cstdio>
+#include <memory>
 
 namespace skelvo::cli {
 
-int RunImages(std::span<char*> args) {
-    bool json = false;
-    for (std::string_view arg : args) {
-        if (arg == "--help" || arg == "-h") {
-            std::printf("usage: skelvo-cli images [--json]\n\n"
-                        "Lists the firmware images built into the program with their display versions.\n");
-            return kExitOk;
-        }
-        if (arg != "--json") {
-            std::fprintf(stderr, "skelvo-cli images: unknown argument \"%s\"\n", std::string(arg).c_str());
-            return kExitBadUsage;
-        }
-        json = true;
-    }
+namespace {
+
+int ListImages(bool json) {
     struct Row {
         const char* line;
         int type;
@@ -55,7 +45,17 @@ int RunImages(std::span<char*> args) {
             std::printf("  %-14s version %-8s %8lld bytes  sha256 %s\n", row.line, display.c_str(), size,
                         digest.c_str());
     }
-    return kExitOk;
+    return kExitComplete;
+}
+
+} // namespace
+
+Command AddImages(CLI::App& program) {
+    CLI::App* command = program.add_subcommand(
+        "images", "list the built-in firmware images with their display versions, sizes and SHA-256");
+    auto json = std::make_shared<bool>(false);
+    command->add_flag("--json", *json, "one JSON object per image on standard output");
+    return {command, [json] { return ListImages(*json); }};
 }
 
 } // namespace skelvo::cli

@@ -8,68 +8,30 @@
 #include "engine/upgrade_record.h"
 #include "http/device_http.h"
 
+#include "cmdline/cmdline.h"
+
 #include <cstdio>
+#include <memory>
 
 namespace skelvo::cli {
 namespace {
 
-constexpr char kProbeHelp[] = "usage: skelvo-cli probe HOST [--http-port N] [--json] [--trace]\n"
-                              "\n"
-                              "Identifies the device by the Server header of its web server and reads its\n"
-                              "firmware version. Sends no command. Prints e.g.\n"
-                              "  192.0.2.7: Tolva 22xx, firmware 1.0.8\n"
-                              "\n"
-                              "  --http-port N   the device's HTTP port (default 80)\n"
-                              "  --json          the result as one JSON object on standard output\n"
-                              "  --trace         the diagnostic trace lines on standard output\n"
-                              "\n";
+constexpr char kProbeFooter[] = "Identifies the device by the Server header of its web server and reads its\n"
+                                "firmware version. Sends no command. Prints e.g.\n"
+                                "  192.0.2.7: Tolva 22xx, firmware 1.0.8\n"
+                                "\n";
 
-int ProbeUsage(const std::string& message) {
-    std::fprintf(stderr, "skelvo-cli probe: %s\n(see 'skelvo-cli probe --help')\n", message.c_str());
-    return kExitBadUsage;
-}
-
-} // namespace
-
-int RunProbe(std::span<char*> args) {
+struct ProbeOptions {
     std::string host;
     bool json = false;
     bool trace = false;
     std::uint16_t port = kHttpPort;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string_view arg = args[i];
-        if (arg == "--help" || arg == "-h") {
-            std::printf("%s%s", kProbeHelp, kExitCodeHelp);
-            return kExitOk;
-        } else if (arg == "--json") {
-            json = true;
-        } else if (arg == "--trace") {
-            trace = true;
-        } else if (arg == "--http-port" || arg.starts_with("--http-port=")) {
-            std::string_view v;
-            if (arg.size() > 11)
-                v = arg.substr(12);
-            else if (i + 1 < args.size())
-                v = args[++i];
-            auto p = ParsePort(v);
-            if (!p)
-                return ProbeUsage("--http-port needs a port number from 1 to 65535");
-            port = *p;
-        } else if (arg.starts_with("-") && arg.size() > 1) {
-            return ProbeUsage("unknown option \"" + std::string(arg) + "\"");
-        } else if (!host.empty()) {
-            return ProbeUsage("one HOST only");
-        } else if (arg.empty() || arg.size() >= kHostNameSize) {
-            return ProbeUsage("the host name must hold 1 to 127 characters");
-        } else {
-            host = arg;
-        }
-    }
-    if (host.empty())
-        return ProbeUsage("no HOST given");
+};
 
-    RouteTrace(trace, json);
-    SetHttpPort(port);
+int Probe(const ProbeOptions& o) {
+    const std::string& host = o.host;
+    RouteTrace(o.trace, o.json);
+    SetHttpPort(o.port);
     SetHostName(host);
     EventMonitor monitor;
     const std::string shown = PrintableText(host);
@@ -82,13 +44,13 @@ int RunProbe(std::span<char*> args) {
             version = kNotKnown;
     }
     std::optional<CliEvent> error = monitor.FirstError();
-    int exitCode = kExitOk;
+    int exitCode = kExitComplete;
     if (error)
         exitCode = kExitUnreachable;
     else if (type == SERVER_UNKNOWN)
         exitCode = kExitUnknownType;
 
-    if (json) {
+    if (o.json) {
         JsonLine line;
         line.Add("event", "probe").Add("host", host).Add("type", type).Add("model", ModelName(type));
         line.Add("version", version);
@@ -107,6 +69,21 @@ int RunProbe(std::span<char*> args) {
     }
     RouteTrace(true, false);
     return exitCode;
+}
+
+} // namespace
+
+Command AddProbe(CLI::App& program) {
+    CLI::App* command = program.add_subcommand(
+        "probe", "identify a device and read its firmware version, sending no command");
+    auto o = std::make_shared<ProbeOptions>();
+    command->add_option("HOST", o->host, "the device's name or address")->required()->check(HostName());
+    cmdline::AddNumber<std::uint16_t>(*command, "--http-port", o->port, 1, 65535, "a port number",
+                                      "the device's HTTP port (default 80)");
+    command->add_flag("--json", o->json, "the result as one JSON object on standard output");
+    command->add_flag("--trace", o->trace, "the diagnostic trace lines on standard output");
+    command->footer(std::string(kProbeFooter) + kExitCodeHelp);
+    return {command, [o] { return Probe(*o); }};
 }
 
 } // namespace skelvo::cli

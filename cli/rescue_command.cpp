@@ -1,6 +1,7 @@
 #include "cli/cli.h"
 #include "cli/commands.h"
 #include "cli/device_cli.h"
+#include "cli/image_choice.h"
 #include "cli/interrupt.h"
 #include "cli/progress.h"
 #include "cli/rescue.h"
@@ -13,6 +14,8 @@
 #include "tftp/tftp_callbacks.h"
 #include "tftp/tftp_server.h"
 
+#include "cmdline/cmdline.h"
+
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -24,26 +27,12 @@
 namespace skelvo::cli {
 namespace {
 
-constexpr char kRescueHelp[] =
-    "usage: skelvo-cli rescue HOST (--builtin tolva21|tolva22|dravenholt | --image FILE)\n"
-    "                         [--tftp-port N] [--quiet-end S] [--trace]\n"
-    "\n"
+constexpr char kRescueFooter[] =
     "Serves a device whose programming download failed its image again. With its flash erased,\n"
     "its boot loader keeps asking for the file \"image\" by TFTP; this command answers HOST alone,\n"
     "as often as it asks, and ends once a download has completed and the device has not asked\n"
     "again for S seconds, or on Ctrl-C. 'skelvo-cli upgrade' prints this command, complete, when it\n"
     "leaves a device that may be in that state.\n"
-    "\n"
-    "options:\n"
-    "  --builtin NAME    serve a built-in image: tolva21 (Tolva 21xx and generic Tolva),\n"
-    "                    tolva22 (Tolva 22xx) or dravenholt (Dravenholt II)\n"
-    "  --image FILE      serve this file, unchanged and unchecked\n"
-    "  --tftp-port N     UDP port to serve on (default 69, where the device asks; it needs root or\n"
-    "                    'setcap cap_net_bind_service=+ep' on this binary)\n"
-    "  --quiet-end S     end S seconds after a complete download if the device has not asked\n"
-    "                    again (default 60)\n"
-    "  --trace           print the server's trace lines on standard output\n"
-    "  --help            show this text\n"
     "\n"
     "Standard error shows each download, with a progress bar on a terminal.\n"
     "\n"
@@ -59,71 +48,11 @@ constexpr int kDefaultQuietEnd = 60;
 
 struct RescueArgs {
     std::string host;
-    std::optional<std::string> imageFile;
-    std::optional<int> builtin;
-    std::string builtinName;
+    ImageChoice image;
     std::uint16_t port = kTftpPort;
     int quietEnd = kDefaultQuietEnd;
     bool trace = false;
-    bool help = false;
 };
-
-// Returns an error text, empty when the arguments are good.
-std::string ParseRescueArgs(std::span<char*> args, RescueArgs& out) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string_view arg = args[i];
-        auto value = [&]() -> std::optional<std::string_view> {
-            if (i + 1 >= args.size())
-                return std::nullopt;
-            return std::string_view(args[++i]);
-        };
-        if (arg == "--help" || arg == "-h") {
-            out.help = true;
-        } else if (arg == "--trace") {
-            out.trace = true;
-        } else if (arg == "--image") {
-            auto v = value();
-            if (!v || v->empty())
-                return "--image needs a file name";
-            out.imageFile = std::string(*v);
-        } else if (arg == "--builtin") {
-            auto v = value();
-            out.builtin = v ? BuiltinImageType(*v) : std::nullopt;
-            if (!out.builtin)
-                return "--builtin needs one of tolva21, tolva22, dravenholt";
-            out.builtinName = *v;
-        } else if (arg == "--tftp-port" || arg == "--port") {
-            auto v = value();
-            auto port = v ? ParsePort(*v) : std::nullopt;
-            if (!port)
-                return std::string(arg) + " needs a port number from 1 to 65535";
-            out.port = *port;
-        } else if (arg == "--quiet-end") {
-            auto v = value();
-            auto seconds = v ? ParseSeconds(*v) : std::nullopt;
-            if (!seconds)
-                return "--quiet-end needs a number of seconds from 0 to 86400";
-            out.quietEnd = *seconds;
-        } else if (arg.starts_with("-") && arg.size() > 1) {
-            return "unknown option \"" + std::string(arg) + "\"";
-        } else if (!out.host.empty()) {
-            return "one HOST only";
-        } else {
-            if (arg.empty())
-                return "an empty host name";
-            out.host = arg;
-        }
-    }
-    if (out.help)
-        return {};
-    if (out.host.empty())
-        return "no HOST given";
-    if (out.imageFile && out.builtin)
-        return "give either --image or --builtin, not both";
-    if (!out.imageFile && !out.builtin)
-        return "give the image to serve with --builtin NAME or --image FILE";
-    return {};
-}
 
 // What the handlers learn. The server runs on the command's own thread, so they are called there;
 // the interrupt listener prints from its own thread, hence the lock.
@@ -197,39 +126,17 @@ int OnRescueStatus(int code, void* info) {
     return 1;
 }
 
-} // namespace
-
-int RunRescue(std::span<char*> args) {
-    RescueArgs opts;
-    std::string problem = ParseRescueArgs(args, opts);
-    if (!problem.empty()) {
-        std::fprintf(stderr, "skelvo-cli rescue: %s\n(see 'skelvo-cli rescue --help')\n", problem.c_str());
-        return kExitBadUsage;
-    }
-    if (opts.help) {
-        std::fputs(kRescueHelp, stdout);
-        return kExitOk;
-    }
+int Rescue(const RescueArgs& opts) {
+    if (std::string problem = ImageChoiceProblem(opts.image); !problem.empty())
+        return cmdline::UsageError("skelvo-cli rescue", problem);
     RouteTrace(opts.trace, false);
     const std::string shownHost = PrintableText(opts.host);
 
-    std::string what;
-    if (opts.imageFile) {
-        SetImageFilename(*opts.imageFile);
-        if (LoadImageFile(opts.imageFile->c_str()) == 0) {
-            std::fprintf(stderr, "skelvo-cli rescue: cannot read the image file \"%s\"\n",
-                         PrintableText(*opts.imageFile).c_str());
-            return kExitBadUsage;
-        }
-        SetImageToUse(SERVER_USER_FILE);
-        what = "\"" + PrintableText(*opts.imageFile) + "\" (" +
-               std::to_string(g_TftpConfigData.FileImage.Size) + " bytes)";
-    } else {
-        SetImageToUse(*opts.builtin);
-        const ImageDescriptor* image = nullptr;
-        SelectImage(*opts.builtin, &image);
-        what = "the built-in " + opts.builtinName + " image, version " + PresentedVersion(*opts.builtin) +
-               " (" + std::to_string(image != nullptr ? image->Size : 0) + " bytes)";
+    const std::optional<std::string> what = SelectImageChoice(opts.image);
+    if (!what) {
+        std::fprintf(stderr, "skelvo-cli rescue: cannot read the image file \"%s\"\n",
+                     PrintableText(*opts.image.file).c_str());
+        return kExitBadUsage;
     }
 
     std::optional<net::Ipv4> address;
@@ -270,7 +177,7 @@ int RunRescue(std::span<char*> args) {
         return kExitPort;
     }
     options.onBound = [&](std::uint16_t port) {
-        state.Say("serving " + what + " to " + address->ToString() + " on UDP port " + std::to_string(port) +
+        state.Say("serving " + *what + " to " + address->ToString() + " on UDP port " + std::to_string(port) +
                   "; waiting for the device to ask for its image (Ctrl-C ends)");
     };
 
@@ -297,7 +204,28 @@ int RunRescue(std::span<char*> args) {
     }
     std::fprintf(stderr, "%s: served %d complete download%s\n", shownHost.c_str(), served,
                  served == 1 ? "" : "s");
-    return kExitOk;
+    return kExitComplete;
+}
+
+} // namespace
+
+Command AddRescue(CLI::App& program) {
+    CLI::App* command = program.add_subcommand(
+        "rescue", "serve a device left without firmware its image again, for as long as it asks");
+    auto o = std::make_shared<RescueArgs>();
+    command->add_option("HOST", o->host, "the device's name or address")->required()->check(HostName());
+    AddImageOptions(*command, o->image);
+    cmdline::AddNumber<std::uint16_t>(*command, "--tftp-port,--port", o->port, 1, 65535, "a port number",
+                                      "UDP port to serve on (default 69, where the device asks;\n"
+                                      "it needs root or 'setcap cap_net_bind_service=+ep' on this binary)")
+        ->type_name("N");
+    cmdline::AddNumber(*command, "--quiet-end", o->quietEnd, 0, 86400, "a number of seconds",
+                       "end S seconds after a complete download if the device has not\n"
+                       "asked again (default 60)")
+        ->type_name("S");
+    command->add_flag("--trace", o->trace, "print the server's trace lines on standard output");
+    command->footer(kRescueFooter);
+    return {command, [o] { return Rescue(*o); }};
 }
 
 } // namespace skelvo::cli

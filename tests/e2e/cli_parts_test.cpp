@@ -2,6 +2,8 @@
 #include "cli/device_cli.h"
 #include "cli/rescue.h"
 #include "cli/terminal_confirm.h"
+#include "cli/upgrade.h"
+#include "cmdline/cmdline.h"
 #include "engine/upgrade_record.h"
 
 #include <gtest/gtest.h>
@@ -47,20 +49,106 @@ TEST(TerminalAnswer, UnclearAnswersAreAskedAgainThreeTimesAtMost) {
     EXPECT_EQ(Answer("a\nb\nc d\ny\n"), ConfirmAnswer::Cancel) << "the fourth line is never read";
 }
 
-TEST(JsonText, EscapesEverythingOutsidePrintableAscii) {
-    EXPECT_EQ(JsonEscape("a\"b\\c\n\r\t"), "a\\\"b\\\\c\\n\\r\\t");
-    EXPECT_EQ(JsonEscape(std::string("\x1b[2J\x7f\xff", 6)), "\\u001b[2J\\u007f\\u00ff");
+TEST(JsonText, ValidUtf8WhateverTheBytesAndNothingATerminalObeys) {
+    const std::string line = JsonLine()
+                                 .Add("text", "caf\xc3\xa9")
+                                 .Add("broken", std::string("a\xff"
+                                                            "b\xc3",
+                                                            4))
+                                 .Add("controls", "\x1b[2J\x7f\xc2\x9b"
+                                                  "1m\n")
+                                 .Text();
+    ASSERT_TRUE(nlohmann::json::accept(line)) << line;
+    EXPECT_NE(line.find("\"caf\xc3\xa9\""), std::string::npos) << "UTF-8 as it is: " << line;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const auto c = static_cast<unsigned char>(line[i]);
+        EXPECT_FALSE(c < 0x20 || c == 0x7F) << "raw control byte at " << i << ": " << line;
+        if (c == 0xC2 && i + 1 < line.size()) {
+            EXPECT_FALSE(static_cast<unsigned char>(line[i + 1]) <= 0x9F) << "raw C1 control at " << i;
+        }
+    }
+    const auto parsed = nlohmann::json::parse(line);
+    EXPECT_EQ(parsed["text"], "caf\xc3\xa9");
+    EXPECT_EQ(parsed["broken"], "a\xef\xbf\xbd"
+                                "b\xef\xbf\xbd")
+        << "U+FFFD for each bad byte";
+    EXPECT_EQ(parsed["controls"], "\x1b[2J\x7f\xc2\x9b"
+                                  "1m\n")
+        << "escaped, not lost";
+
     EXPECT_EQ(JsonLine().Add("s", "x").Add("n", 5).Add("b", true).AddNull("z").Text(),
-              "{\"s\":\"x\",\"n\":5,\"b\":true,\"z\":null}");
+              "{\"s\":\"x\",\"n\":5,\"b\":true,\"z\":null}")
+        << "fields in the order they were added";
 }
 
-TEST(Arguments, PortsAndSecondsAreWholeNumbersInRange) {
-    EXPECT_EQ(ParsePort("69"), 69);
-    EXPECT_EQ(ParsePort("65535"), 65535);
-    for (const char* bad : {"0", "65536", "", "8x", "-1", " 80", "80 "})
-        EXPECT_EQ(ParsePort(bad), std::nullopt) << bad;
-    EXPECT_EQ(ParseSeconds("180"), 180);
-    EXPECT_EQ(ParseSeconds("soon"), std::nullopt);
+TEST(Arguments, NumbersAreWholeDecimalAndInRange) {
+    using skelvo::cmdline::ParseNumber;
+    EXPECT_EQ(ParseNumber<std::uint16_t>("69", 1, 65535), 69);
+    EXPECT_EQ(ParseNumber<std::uint16_t>("65535", 1, 65535), 65535);
+    EXPECT_EQ(ParseNumber<std::uint16_t>("010", 1, 65535), 10) << "decimal, not octal";
+    for (const char* bad : {"0", "65536", "", "8x", "-1", " 80", "80 ", "0x45", "+80", "1e3"})
+        EXPECT_EQ(ParseNumber<std::uint16_t>(bad, 1, 65535), std::nullopt) << bad;
+    EXPECT_EQ(ParseNumber<double>("0.2", 0.0, 86400.0), 0.2);
+    EXPECT_EQ(ParseNumber<double>("-0.5", 0.0, 86400.0), std::nullopt);
+}
+
+struct ParsedUpgrade {
+    std::optional<int> end; // the exit status when the command line does not run
+    UpgradeOptions o;
+};
+
+ParsedUpgrade ParseUpgrade(std::vector<std::string> args) {
+    args.insert(args.begin(), {"skelvo-cli", "upgrade"});
+    args = AttachRebootSeconds(std::move(args));
+    std::vector<const char*> argv;
+    for (const auto& arg : args)
+        argv.push_back(arg.c_str());
+    ParsedUpgrade parsed;
+    CLI::App program("", "skelvo-cli");
+    skelvo::cmdline::Configure(program, "test");
+    DeclareUpgrade(program, parsed.o);
+    parsed.end = skelvo::cmdline::Parse(program, static_cast<int>(argv.size()), argv.data());
+    return parsed;
+}
+
+TEST(UpgradeCommandLine, AValueIsNeverTakenForAHost) {
+    using Hosts = std::vector<std::string>;
+    const ParsedUpgrade spaced = ParseUpgrade({"192.0.2.7", "--verify-reboot", "30"});
+    EXPECT_EQ(spaced.end, std::nullopt);
+    EXPECT_EQ(spaced.o.hosts, Hosts{"192.0.2.7"});
+    EXPECT_EQ(spaced.o.verifyReboot, 30);
+    EXPECT_EQ(ParseUpgrade({"192.0.2.7", "--verify-reboot=45"}).o.verifyReboot, 45);
+
+    const ParsedUpgrade bare = ParseUpgrade({"--verify-reboot", "192.0.2.7", "192.0.2.8"});
+    EXPECT_EQ(bare.o.hosts, (Hosts{"192.0.2.7", "192.0.2.8"})) << "a host after the option stays a host";
+    EXPECT_EQ(bare.o.verifyReboot, kDefaultRebootWait);
+    EXPECT_EQ(ParseUpgrade({"192.0.2.7"}).o.verifyReboot, std::nullopt);
+
+    const ParsedUpgrade both = ParseUpgrade({"h", "--tftp-port=16969", "--http-port", "8080", "--login", "a",
+                                             "--login=b", "--fetch-timeout", "5"});
+    EXPECT_EQ(both.end, std::nullopt);
+    EXPECT_EQ(both.o.hosts, Hosts{"h"});
+    EXPECT_EQ(both.o.tftpPort, 16969);
+    EXPECT_EQ(both.o.httpPort, 8080);
+    EXPECT_EQ(both.o.login, "b") << "the last of a repeated option";
+    EXPECT_EQ(both.o.fetchTimeout, 5);
+}
+
+TEST(UpgradeCommandLine, BadValuesAreUsageErrorsAndHelpIsNot) {
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{},
+                                                {"h", "--verify-reboot=soon"},
+                                                {"h", "--verify-reboot=0"},
+                                                {"h", "--tftp-port", "0x45"},
+                                                {"h", "--http-port", "65536"},
+                                                {"h", "--idle-timeout", " 60"},
+                                                {"h", "--fetch-timeout"},
+                                                {"h", "--programming-wait", "86401"},
+                                                {"h", "--image", ""},
+                                                {"h", "--login", std::string(80, 'L')},
+                                                {std::string(128, 'h')},
+                                                {"h", "--bogus"}})
+        EXPECT_EQ(ParseUpgrade(bad).end, kExitBadUsage) << (bad.empty() ? "no host" : bad.back());
+    EXPECT_EQ(ParseUpgrade({"--help"}).end, kExitComplete);
 }
 
 TEST(Password, NeverFromTheCommandLineAndBoundedInLength) {

@@ -5,6 +5,7 @@
 #include "net/net.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <future>
 
@@ -389,6 +390,9 @@ TEST(CliUpgrade, BadInputIsAUsageError) {
         {"upgrade", "192.0.2.1", "--verify-reboot=soon"},
         {"upgrade", "192.0.2.1", "--programming-wait", "0"},
         {"upgrade", "192.0.2.1", "--bogus"},
+        {"upgrade", "192.0.2.1", "--tftp-port=0x45"},
+        {"upgrade", "192.0.2.1", "--password=secret"},
+        {"bogus-command"},
         {"probe"},
         {"probe", "192.0.2.1", "192.0.2.2"},
         {"rescue", "192.0.2.1"},
@@ -406,6 +410,30 @@ TEST(CliUpgrade, BadInputIsAUsageError) {
     }
 }
 
+// Before CLI11, "--verify-reboot 30" made "30" a second host (0.0.0.30), which was contacted.
+TEST(CliUpgrade, ANumberAfterVerifyRebootIsItsValueNotAHost) {
+    const std::uint16_t tftp = FreeUdpPort();
+    DevSim sim("tolva22", "127.0.3.50", tftp);
+    CliRun run = RunCli(UpgradeArgs(sim, tftp, {"--dry-run", "--json", "--verify-reboot", "30"}));
+    EXPECT_EQ(run.status, 0) << Diagnose(run);
+    EXPECT_EQ(Count(run.out, "\"event\":\"result\""), 1u) << run.out;
+    EXPECT_EQ(Count(run.out, "\"host\":\"30\""), 0u) << run.out;
+}
+
+// The core makes a device's bytes printable (\xNN); whatever they were, the line is valid JSON.
+TEST(CliProbe, ADevicesBytesOutsideAsciiComeOutAsValidJson) {
+    DevSim sim("tolva22", "127.0.3.51", FreeUdpPort(), {"--firmware", "1.0.8\xc3\xa9\xff"});
+    CliRun run = RunCli({"probe", sim.address(), "--http-port", std::to_string(sim.httpPort()), "--json"});
+    EXPECT_EQ(run.status, 0) << Diagnose(run);
+    const auto lines = run.OutLines();
+    ASSERT_EQ(lines.size(), 1u) << run.out;
+    ASSERT_TRUE(nlohmann::json::accept(lines[0])) << lines[0];
+    const auto probe = nlohmann::json::parse(lines[0]);
+    EXPECT_EQ(probe["event"], "probe");
+    EXPECT_EQ(probe["version"], "1.0.8\\xc3\\xa9\\xff");
+    EXPECT_EQ(probe["exit_code"], 0);
+}
+
 TEST(CliUpgrade, HelpListsTheExitCodes) {
     CliRun run = RunCli({"upgrade", "--help"});
     EXPECT_EQ(run.status, 0);
@@ -416,4 +444,14 @@ TEST(CliUpgrade, HelpListsTheExitCodes) {
         EXPECT_NE(run.out.find(code), std::string::npos) << code;
     CliRun top = RunCli({"--help"});
     EXPECT_NE(top.out.find("  rescue "), std::string::npos) << top.out;
+    for (const char* command : {"serve", "probe", "images", "rescue"}) {
+        CliRun help = RunCli({command, "--help"});
+        EXPECT_EQ(help.status, 0) << command;
+        EXPECT_NE(help.out.find("Usage: skelvo-cli " + std::string(command) + " [OPTIONS]"),
+                  std::string::npos)
+            << help.out;
+    }
+    CliRun version = RunCli({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "skelvo-cli " SKELVO_VERSION "\n");
 }

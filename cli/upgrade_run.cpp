@@ -1,11 +1,9 @@
-#include "cli/cli.h"
-#include "cli/commands.h"
-#include "cli/device_cli.h"
 #include "cli/interrupt.h"
 #include "cli/progress.h"
-#include "cli/rescue.h"
 #include "cli/terminal_confirm.h"
+#include "cli/upgrade.h"
 
+#include "cmdline/cmdline.h"
 #include "engine/messages.h"
 #include "engine/sha256.h"
 #include "engine/trace.h"
@@ -23,201 +21,11 @@
 namespace skelvo::cli {
 namespace {
 
-constexpr char kUpgradeHelp[] =
-    "usage: skelvo-cli upgrade HOST... [options]\n"
-    "\n"
-    "Upgrades the firmware of each HOST in turn: checks the TFTP port, identifies the device,\n"
-    "reads its version, asks for confirmation, sends the upgrade command and serves the image\n"
-    "twice by TFTP (verify, then program).\n"
-    "\n"
-    "options:\n"
-    "  --login L               administrative login (default \"root\")\n"
-    "  --password-stdin        read the password from the first line of standard input\n"
-    "  --password-file F       read the password from the first line of file F\n"
-    "                          (otherwise SKELVO_PASSWORD, otherwise the product's default;\n"
-    "                          the password is never taken on the command line)\n"
-    "  --image FILE            serve FILE unchanged instead of the built-in image\n"
-    "  --download-trace        ask the device to log its download (&id=1)\n"
-    "  --yes                   flash without asking (needed without a terminal)\n"
-    "  --dry-run               probe, check the port and the image, show the question; send nothing\n"
-    "  --json                  one JSON object per line on standard output (see docs/cli-json.md)\n"
-    "  --trace                 the diagnostic trace lines on standard output\n"
-    "  --audit-log FILE        append one JSON line per device to FILE\n"
-    "  --verify-reboot[=S]     after completion wait up to S seconds (default 180) for the device\n"
-    "                          to come back and check that it runs the new version\n"
-    "  --fetch-timeout S       give up when the device has not asked for the image after S seconds\n"
-    "                          (default 120)\n"
-    "  --idle-timeout S        give up when a started transfer is silent for S seconds (default 120,\n"
-    "                          at least 57; not while the device erases)\n"
-    "  --programming-wait S    give up when the device has not asked for the image again S seconds\n"
-    "                          after verifying it (default 120; erasing can take 45 s)\n"
-    "  --tftp-port N           TFTP port to serve on (default 69)\n"
-    "  --http-port N           the device's HTTP port (default 80)\n"
-    "\n"
-    "Ctrl-C (or SIGTERM, SIGHUP) before the upgrade command stops without sending anything more.\n"
-    "Once the command has been sent the device may be erasing its flash: the first Ctrl-C lets the\n"
-    "upgrade finish, a second abandons the device and prints the 'skelvo-cli rescue' command that\n"
-    "serves it its image again.\n"
-    "\n";
-
-constexpr int kDefaultRebootWait = 180;
 // The longest a device takes to erase its flash between the two downloads.
 constexpr int kLongestErase = 45;
 
-struct UpgradeOptions {
-    std::vector<std::string> hosts;
-    std::string login = kDefaultLogin;
-    PasswordSource passwordSource;
-    std::string image;
-    bool downloadTrace = false;
-    bool yes = false;
-    bool dryRun = false;
-    bool json = false;
-    bool trace = false;
-    std::string auditLog;
-    std::optional<int> verifyReboot;
-    int fetchTimeout = 120;
-    int idleTimeout = 120;
-    int programmingWait = 120;
-    std::uint16_t tftpPort = kTftpPort;
-    std::uint16_t httpPort = kHttpPort;
-};
-
-struct HostResult {
-    std::string host;
-    std::string model;
-    std::optional<std::string> oldVersion;
-    std::optional<std::string> newVersion;
-    std::optional<std::string> imageSha256;
-    std::optional<std::string> versionAfterReboot; // --verify-reboot only
-    std::string result;                            // "complete", "dry-run" or the failure class
-    int exitCode = kExitOther;
-    std::optional<std::string> phase;         // interrupted or abandoned: how far the upgrade had come
-    std::optional<std::string> rescue;        // the command that serves the device its image again
-    std::optional<std::string> commandStatus; // command-refused: the reply's status line
-};
-
 int UsageError(const std::string& message) {
-    std::fprintf(stderr, "skelvo-cli upgrade: %s\n(see 'skelvo-cli upgrade --help')\n", message.c_str());
-    return kExitBadUsage;
-}
-
-// Returns 0 when parsed, -1 for --help, or the usage exit code after printing why.
-int ParseUpgradeOptions(std::span<char*> args, UpgradeOptions& o) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string_view arg = args[i];
-        std::string_view inlineValue;
-        bool hasInline = false;
-        if (arg.starts_with("--")) {
-            if (auto eq = arg.find('='); eq != std::string_view::npos) {
-                inlineValue = arg.substr(eq + 1);
-                arg = arg.substr(0, eq);
-                hasInline = true;
-            }
-        }
-        auto value = [&](std::string_view& out) -> bool {
-            if (hasInline) {
-                out = inlineValue;
-                return true;
-            }
-            if (i + 1 >= args.size())
-                return false;
-            out = args[++i];
-            return true;
-        };
-        std::string_view v;
-        if (arg == "--help" || arg == "-h") {
-            return -1;
-        } else if (arg == "--password" || arg == "-p") {
-            return UsageError("passwords are not taken on the command line, where other users can read "
-                              "them; use --password-stdin, --password-file F or SKELVO_PASSWORD");
-        } else if (arg == "--login") {
-            if (!value(v))
-                return UsageError("--login needs a value");
-            if (v.size() >= kLoginNameSize)
-                return UsageError("the login is longer than 79 characters");
-            o.login = v;
-        } else if (arg == "--password-stdin") {
-            o.passwordSource.fromStdin = true;
-        } else if (arg == "--password-file") {
-            if (!value(v) || v.empty())
-                return UsageError("--password-file needs a file name");
-            o.passwordSource.file = v;
-        } else if (arg == "--image") {
-            if (!value(v) || v.empty())
-                return UsageError("--image needs a file name");
-            if (v.size() >= kImageFilenameSize)
-                return UsageError("the image file name is longer than 259 characters");
-            o.image = v;
-        } else if (arg == "--download-trace") {
-            o.downloadTrace = true;
-        } else if (arg == "--yes" || arg == "-y") {
-            o.yes = true;
-        } else if (arg == "--dry-run") {
-            o.dryRun = true;
-        } else if (arg == "--json") {
-            o.json = true;
-        } else if (arg == "--trace") {
-            o.trace = true;
-        } else if (arg == "--audit-log") {
-            if (!value(v) || v.empty())
-                return UsageError("--audit-log needs a file name");
-            o.auditLog = v;
-        } else if (arg == "--verify-reboot") {
-            o.verifyReboot = kDefaultRebootWait;
-            if (hasInline) {
-                auto s = ParseSeconds(inlineValue);
-                if (!s || *s == 0)
-                    return UsageError("--verify-reboot=S needs a number of seconds from 1 to 86400");
-                o.verifyReboot = *s;
-            }
-        } else if (arg == "--fetch-timeout" || arg == "--idle-timeout" || arg == "--programming-wait") {
-            std::optional<int> s;
-            if (!value(v) || !(s = ParseSeconds(v)) || *s == 0)
-                return UsageError(std::string(arg) + " needs a number of seconds from 1 to 86400");
-            (arg == "--fetch-timeout"  ? o.fetchTimeout
-             : arg == "--idle-timeout" ? o.idleTimeout
-                                       : o.programmingWait) = *s;
-        } else if (arg == "--tftp-port" || arg == "--http-port") {
-            std::optional<std::uint16_t> port;
-            if (!value(v) || !(port = ParsePort(v)))
-                return UsageError(std::string(arg) + " needs a port number from 1 to 65535");
-            (arg == "--tftp-port" ? o.tftpPort : o.httpPort) = *port;
-        } else if (arg.starts_with("-") && arg.size() > 1) {
-            return UsageError("unknown option \"" + std::string(args[i]) + "\"");
-        } else {
-            if (arg.empty())
-                return UsageError("an empty host name");
-            if (arg.size() >= kHostNameSize)
-                return UsageError("the host name \"" + std::string(arg.substr(0, 40)) +
-                                  "...\" is longer than 127 characters");
-            o.hosts.emplace_back(arg);
-        }
-    }
-    if (o.hosts.empty())
-        return UsageError("no HOST given");
-    return 0;
-}
-
-int StepNumber(int statusCode) {
-    switch (statusCode) {
-    case STATUS_COMMAND_ACCEPTED:
-        return 2;
-    case STATUS_VERIFYING:
-        return 3;
-    case STATUS_ERASING:
-        return 4;
-    case STATUS_PROGRAMMING:
-        return 5;
-    default:
-        return 0;
-    }
-}
-
-std::string TrimEnd(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-    return text;
+    return cmdline::UsageError("skelvo-cli upgrade", message);
 }
 
 int ExitForError(int code, bool workerStarted) {
@@ -240,64 +48,6 @@ int ExitForError(int code, bool workerStarted) {
     default:
         return kExitTransfer;
     }
-}
-
-const char* ResultName(int exitCode) {
-    switch (exitCode) {
-    case kExitComplete:
-        return "complete";
-    case kExitPort:
-        return "tftp-port-unavailable";
-    case kExitUnreachable:
-        return "unreachable";
-    case kExitUnknownType:
-        return "unknown-server-type";
-    case kExitLogin:
-        return "login-rejected";
-    case kExitNotFetched:
-        return "image-never-fetched";
-    case kExitTransfer:
-        return "transfer-failed";
-    case kExitReboot:
-        return "reboot-check-failed";
-    case kExitNotConfirmed:
-        return "not-confirmed";
-    case kExitNoProgrammingRequest:
-        return "no-programming-request";
-    case kExitImageRejected:
-        return "image-rejected";
-    case kExitCommandRefused:
-        return "command-refused";
-    case kExitBadUsage:
-        return "bad-input";
-    default:
-        return "failed";
-    }
-}
-
-// How far a host's upgrade has come, for what a signal does and for the record of an interruption.
-enum class Phase { NotStarted, Probe, Confirmation, Command, Verify, Erase, Program, RebootCheck };
-
-const char* PhaseName(Phase phase) {
-    switch (phase) {
-    case Phase::NotStarted:
-        return "not-started";
-    case Phase::Probe:
-        return "probe";
-    case Phase::Confirmation:
-        return "confirmation";
-    case Phase::Command:
-        return "command";
-    case Phase::Verify:
-        return "verify";
-    case Phase::Erase:
-        return "erase";
-    case Phase::Program:
-        return "program";
-    case Phase::RebootCheck:
-        return "reboot-check";
-    }
-    return "?";
 }
 
 // WaitForWorker's answer when a second signal abandoned the device.
@@ -425,13 +175,7 @@ void Upgrader::OnInterrupt(int count, int signal) {
         }
     }
     if (m_o.json)
-        JsonLine()
-            .Add("event", "interrupt")
-            .Add("host", host)
-            .Add("signal", SignalName(signal))
-            .Add("count", count)
-            .Add("phase", PhaseName(phase))
-            .Write(stdout);
+        WriteInterruptLine(host, signal, count, phase);
     if (phase == Phase::NotStarted) {
         // Between hosts: the run ends once the current host's record is written.
     } else if (phase < Phase::Command) {
@@ -485,32 +229,8 @@ void Upgrader::OnEvent(const std::string& host, const CliEvent& e) {
         (phase == Phase::Verify || phase == Phase::Program))
         detail = TransferTimeoutText(phase);
 
-    if (m_o.json) {
-        JsonLine line;
-        line.Add("event", e.kind == CliEvent::Status ? "status" : "error")
-            .Add("host", host)
-            .Add("code", e.code);
-        line.Add("name", e.kind == CliEvent::Status ? StatusName(e.code) : ErrorName(e.code));
-        if (e.kind == CliEvent::Error) {
-            line.Add("text", ErrorText(e.code, g_TftpConfigData.HostName, g_TftpConfigData.LoginName));
-            if (replyWarning)
-                line.Add("warning", true);
-            if (!detail.empty())
-                line.Add("detail", detail);
-        } else if (e.code == STATUS_PROGRESS) {
-            line.Add("sent", e.sent).Add("total", e.total).Add("percent", ProgressPosition(e.sent, e.total));
-        } else if (int step = StepNumber(e.code)) {
-            line.Add("step", step)
-                .Add("title", TrimEnd(StepTitle(e.code, PresentedVersion(GetImageToUse()))));
-        } else if (e.code == STATUS_COMPLETE) {
-            line.Add("title",
-                     TrimEnd(SuccessTitle(g_TftpConfigData.HostName, PresentedVersion(GetImageToUse()))));
-            line.Add("final_ack", !e.unconfirmed);
-            if (e.unconfirmed)
-                line.Add("note", UnconfirmedEndNote());
-        }
-        line.Write(stdout);
-    }
+    if (m_o.json)
+        WriteEventLine(host, e, replyWarning, detail);
     if (e.kind == CliEvent::Error) {
         if (replyWarning)
             Say(host, kCommandReplyWarning);
@@ -548,15 +268,7 @@ ConfirmAnswer Upgrader::Confirm(const std::string& host, const ConfirmQuestion& 
         m_phase = Phase::Confirmation;
     }
     if (m_o.json)
-        JsonLine()
-            .Add("event", "confirm")
-            .Add("host", host)
-            .Add("title", q.title)
-            .Add("text", q.text)
-            .Add("current_version", q.currentVersion)
-            .Add("new_version", q.newVersion)
-            .Add("answer", m_o.yes ? "yes" : "ask")
-            .Write(stdout);
+        WriteConfirmLine(host, q, m_o.yes);
     ConfirmAnswer answer = ConfirmAnswer::Yes;
     if (m_o.yes) {
         if (!m_o.json) {
@@ -690,13 +402,7 @@ int Upgrader::VerifyReboot(const std::string& host, int imageToUse, int seconds,
     if (outcome != kExitComplete && last && (!expected || *last == *expected))
         outcome = kExitComplete;
     if (m_o.json)
-        JsonLine()
-            .Add("event", "reboot")
-            .Add("host", host)
-            .Add("version", last)
-            .Add("expected", expected)
-            .Add("ok", outcome == kExitComplete)
-            .Write(stdout);
+        WriteRebootLine(host, last, expected, outcome == kExitComplete);
     r.versionAfterReboot = last;
     if (outcome == kExitComplete)
         Say(host, "back up, running version " + last.value_or("?"));
@@ -865,12 +571,7 @@ HostResult Upgrader::Run(const std::string& host) {
     }
 
     if (m_o.json)
-        JsonLine()
-            .Add("event", "status")
-            .Add("host", host)
-            .Add("step", 1)
-            .Add("title", kStep1Title)
-            .Write(stdout);
+        WriteStepOneLine(host);
     else
         Say(host, kStep1Title);
 
@@ -992,59 +693,9 @@ HostResult Upgrader::Run(const std::string& host) {
     return r;
 }
 
-void AddOutcome(JsonLine& line, const HostResult& r) {
-    line.Add("result", r.result).Add("exit_code", r.exitCode);
-    if (r.commandStatus)
-        line.Add("command_status", *r.commandStatus);
-    if (r.phase)
-        line.Add("phase", *r.phase);
-    if (r.rescue)
-        line.Add("rescue_command", *r.rescue);
-}
-
-void WriteAudit(const std::string& path, const HostResult& r) {
-    // Appended as one write per line, so concurrent runs never interleave inside a record.
-    JsonLine line;
-    line.Add("time", UtcTimestamp())
-        .Add("host", r.host)
-        .Add("model", r.model)
-        .Add("old_version", r.oldVersion)
-        .Add("new_version", r.newVersion)
-        .Add("image_sha256", r.imageSha256)
-        .Add("version_after_reboot", r.versionAfterReboot);
-    AddOutcome(line, r);
-    const std::string text = line.Text() + "\n";
-    std::ofstream out(path, std::ios::app | std::ios::binary);
-    out << text;
-    out.flush();
-    if (!out)
-        std::fprintf(stderr, "skelvo-cli upgrade: cannot write the audit log \"%s\"\n", path.c_str());
-}
-
-void PrintSummary(const std::vector<HostResult>& results) {
-    std::size_t hostWidth = 4;
-    for (const auto& r : results)
-        hostWidth = std::max(hostWidth, PrintableText(r.host).size());
-    std::printf("\n%-*s  %-19s  %-10s  %-10s  %s\n", static_cast<int>(hostWidth), "HOST", "MODEL", "OLD",
-                "NEW", "RESULT");
-    for (const auto& r : results)
-        std::printf("%-*s  %-19s  %-10s  %-10s  %s\n", static_cast<int>(hostWidth),
-                    PrintableText(r.host).c_str(), r.model.c_str(), r.oldVersion.value_or("-").c_str(),
-                    r.newVersion.value_or("-").c_str(), r.result.c_str());
-    std::fflush(stdout);
-}
-
 } // namespace
 
-int RunUpgrade(std::span<char*> args) {
-    UpgradeOptions o;
-    int parsed = ParseUpgradeOptions(args, o);
-    if (parsed == -1) {
-        std::printf("%s%s", kUpgradeHelp, kExitCodeHelp);
-        return kExitOk;
-    }
-    if (parsed != 0)
-        return parsed;
+int RunUpgrade(UpgradeOptions& o) {
     if (!o.image.empty()) {
         std::ifstream probe(o.image, std::ios::binary);
         if (!probe)
@@ -1086,17 +737,8 @@ int RunUpgrade(std::span<char*> args) {
         HostResult r = interrupts.Count() > 0 ? upgrader.NotStarted(host) : upgrader.Run(host);
         if (!o.auditLog.empty())
             WriteAudit(o.auditLog, r);
-        if (o.json) {
-            JsonLine line;
-            line.Add("event", "result")
-                .Add("host", r.host)
-                .Add("model", r.model)
-                .Add("old_version", r.oldVersion)
-                .Add("new_version", r.newVersion)
-                .Add("image_sha256", r.imageSha256);
-            AddOutcome(line, r);
-            line.Write(stdout);
-        }
+        if (o.json)
+            WriteResultLine(r);
         if (exitCode == kExitComplete && r.exitCode != kExitComplete)
             exitCode = r.exitCode;
         results.push_back(std::move(r));

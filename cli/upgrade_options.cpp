@@ -1,0 +1,135 @@
+#include "cli/commands.h"
+#include "cli/upgrade.h"
+
+#include "cmdline/cmdline.h"
+
+#include <cstring>
+#include <memory>
+
+namespace skelvo::cli {
+namespace {
+
+constexpr char kUpgradeFooter[] =
+    "Upgrades the firmware of each HOST in turn: checks the TFTP port, identifies the device,\n"
+    "reads its version, asks for confirmation, sends the upgrade command and serves the image\n"
+    "twice by TFTP (verify, then program). The password is never taken on the command line:\n"
+    "it comes from --password-stdin, --password-file F, SKELVO_PASSWORD, or is the product's\n"
+    "default.\n"
+    "\n"
+    "Ctrl-C (or SIGTERM, SIGHUP) before the upgrade command stops without sending anything more.\n"
+    "Once the command has been sent the device may be erasing its flash: the first Ctrl-C lets the\n"
+    "upgrade finish, a second abandons the device and prints the 'skelvo-cli rescue' command that\n"
+    "serves it its image again.\n"
+    "\n";
+
+constexpr char kVerifyRebootOption[] = "--verify-reboot";
+
+// A check that takes a text when it is at most limit - 1 characters long (what the engine's field
+// of limit bytes holds), and empty only when allowed.
+CLI::Validator TextField(const std::string& what, std::size_t limit = std::string::npos,
+                         bool mayBeEmpty = false) {
+    return CLI::Validator(
+        [what, limit, mayBeEmpty](const std::string& text) -> std::string {
+            if (text.empty() && !mayBeEmpty)
+                return "an empty " + what;
+            if (text.size() >= limit)
+                return "the " + what + " is longer than " + std::to_string(limit - 1) + " characters";
+            return {};
+        },
+        "", "text");
+}
+
+} // namespace
+
+std::vector<std::string> AttachRebootSeconds(std::vector<std::string> args) {
+    std::vector<std::string> out;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        out.push_back(args[i]);
+        optionsEnded = optionsEnded || args[i] == "--";
+        const bool numberFollows = i + 1 < args.size() && !args[i + 1].empty() &&
+                                   args[i + 1].find_first_not_of("0123456789") == std::string::npos;
+        if (!optionsEnded && args[i] == kVerifyRebootOption && numberFollows)
+            out.back() += "=" + args[++i];
+    }
+    return out;
+}
+
+CLI::App* DeclareUpgrade(CLI::App& program, UpgradeOptions& o) {
+    CLI::App* command = program.add_subcommand("upgrade", "upgrade the firmware of one or more devices");
+    command->add_option("HOST", o.hosts, "the devices' names or addresses")->required()->check(HostName());
+    command->add_option("--login", o.login, "administrative login (default \"root\")")
+        ->type_name("L")
+        ->check(TextField("login", kLoginNameSize, true));
+    command->add_flag("--password-stdin", o.passwordSource.fromStdin,
+                      "read the password from the first line of standard input");
+    command
+        ->add_option("--password-file", o.passwordSource.file,
+                     "read the password from the first line of file F")
+        ->type_name("F")
+        ->check(TextField("password file name"));
+    // Only to refuse it, without echoing it.
+    command->add_option("-p,--password")->expected(0, 1)->group("");
+    command->add_option("--image", o.image, "serve FILE unchanged instead of the built-in image")
+        ->type_name("FILE")
+        ->check(TextField("image file name", kImageFilenameSize));
+    command->add_flag("--download-trace", o.downloadTrace, "ask the device to log its download (&id=1)");
+    command->add_flag("-y,--yes", o.yes, "flash without asking (needed without a terminal)");
+    command->add_flag("--dry-run", o.dryRun,
+                      "probe, check the port and the image, show the question;\nsend nothing");
+    command->add_flag("--json", o.json,
+                      "one JSON object per line on standard output\n(see docs/cli-json.md)");
+    command->add_flag("--trace", o.trace, "the diagnostic trace lines on standard output");
+    command->add_option("--audit-log", o.auditLog, "append one JSON line per device to FILE")
+        ->type_name("FILE")
+        ->check(TextField("audit log file name"));
+    const std::string verifyHelp = "after completion wait up to S seconds (default 180) for the\n"
+                                   "device to come back and check that it runs the new version";
+    command
+        ->add_flag(std::string(kVerifyRebootOption) + "{" + std::to_string(kDefaultRebootWait) + "}",
+                   verifyHelp)
+        ->option_text("[=S]")
+        ->check(CLI::Validator(
+            [](const std::string& text) -> std::string {
+                if (cmdline::ParseNumber(text, 1, 86400))
+                    return {};
+                return "\"" + text + "\" is not a number of seconds from 1 to 86400";
+            },
+            "", "range"))
+        ->each([&o](const std::string& text) { o.verifyReboot = cmdline::ParseNumber(text, 1, 86400); });
+    cmdline::AddNumber(*command, "--fetch-timeout", o.fetchTimeout, 1, 86400, "a number of seconds",
+                       "give up when the device has not asked for the image after\nS seconds (default 120)")
+        ->type_name("S");
+    cmdline::AddNumber(*command, "--idle-timeout", o.idleTimeout, 1, 86400, "a number of seconds",
+                       "give up when a started transfer is silent for S seconds\n"
+                       "(default 120, at least 57; not while the device erases)")
+        ->type_name("S");
+    cmdline::AddNumber(*command, "--programming-wait", o.programmingWait, 1, 86400, "a number of seconds",
+                       "give up when the device has not asked for the image again\n"
+                       "S seconds after verifying it (default 120; erasing can take 45 s)")
+        ->type_name("S");
+    cmdline::AddNumber<std::uint16_t>(*command, "--tftp-port", o.tftpPort, 1, 65535, "a port number",
+                                      "TFTP port to serve on (default 69)")
+        ->type_name("N");
+    cmdline::AddNumber<std::uint16_t>(*command, "--http-port", o.httpPort, 1, 65535, "a port number",
+                                      "the device's HTTP port (default 80)")
+        ->type_name("N");
+    command->footer(std::string(kUpgradeFooter) + kExitCodeHelp);
+    return command;
+}
+
+Command AddUpgrade(CLI::App& program) {
+    auto o = std::make_shared<UpgradeOptions>();
+    CLI::App* command = DeclareUpgrade(program, *o);
+    return {command, [o, command] {
+                if (command->count("--password") > 0)
+                    return cmdline::UsageError(
+                        "skelvo-cli upgrade",
+                        "passwords are not taken on the command line, where other users "
+                        "can read them; use --password-stdin, --password-file F or "
+                        "SKELVO_PASSWORD");
+                return RunUpgrade(*o);
+            }};
+}
+
+} // namespace skelvo::cli
