@@ -4,6 +4,8 @@
 #include "devsim/image_check.h"
 #include "engine/sha256.h"
 
+#include <nlohmann/json.hpp>
+
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -722,75 +724,111 @@ void Simulator::State::WriteReport() {
         Log("cannot write the report to " + o.reportFile);
 }
 
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// A value as JSON text. A peer's bytes need not be UTF-8: what is not becomes U+FFFD.
+std::string Dump(const Json& value) {
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// The members of an object on one line: "a": 1, "b": "x".
+std::string Members(const Json& object) {
+    std::string out;
+    for (const auto& [key, value] : object.items())
+        out += (out.empty() ? "" : ", ") + Dump(key) + ": " + Dump(value);
+    return out;
+}
+
+// An array of objects, one a line, one level deeper than indent.
+std::string Lines(const std::vector<Json>& objects, const std::string& indent) {
+    if (objects.empty())
+        return "[]";
+    std::string out = "[";
+    for (std::size_t i = 0; i < objects.size(); ++i)
+        out += (i ? ",\n" : "\n") + indent + "  {" + Members(objects[i]) + "}";
+    return out + "\n" + indent + "]";
+}
+
+std::string UpgradeJson(const UpgradeRecord& u) {
+    std::vector<Json> passes;
+    for (const auto& p : u.passes)
+        passes.push_back({{"pass", p.pass},
+                          {"complete", p.complete},
+                          {"bytes", p.data.size()},
+                          {"sha256", p.sha256},
+                          {"blocks", p.blocks},
+                          {"server", p.server},
+                          {"requests_sent", p.requestsSent},
+                          {"acks_sent", p.acksSent},
+                          {"timeouts", p.timeouts},
+                          {"duplicate_blocks", p.duplicateBlocks},
+                          {"dropped_data", p.droppedData},
+                          {"dropped_acks", p.droppedAcks},
+                          {"strangers", p.strangers},
+                          {"elapsed_ms", p.elapsed.count()},
+                          {"error", p.error}});
+    std::vector<Json> events;
+    for (const auto& e : u.events)
+        events.push_back({{"ms", e.at.count()}, {"event", e.what}, {"detail", e.detail}});
+    const std::string in = "      ";
+    std::string j = "    {\n";
+    j += in + Members({{"tftp_server", u.tftpServer}, {"file", u.file}, {"download_trace", u.trace}}) + ",\n";
+    j += in + "\"passes\": " + Lines(passes, in) + ",\n";
+    j += in +
+         Members({{"verified", u.verified},
+                  {"verification", u.verification},
+                  {"image_family", u.imageFamily},
+                  {"image_version", u.imageVersion}}) +
+         ",\n";
+    j += in +
+         Members({{"identical", u.identical},
+                  {"erased", u.erased},
+                  {"programmed", u.programmed},
+                  {"succeeded", u.succeeded()}}) +
+         ",\n";
+    j += in +
+         Members({{"version_before", u.versionBefore},
+                  {"version_after", u.versionAfter},
+                  {"outcome", u.outcome}}) +
+         ",\n";
+    j +=
+        in +
+        Members({{"state", u.state}, {"rescued", u.rescued}, {"bootloader_requests", u.bootLoaderRequests}}) +
+        ",\n";
+    j += in + "\"events\": " + Lines(events, in) + "\n";
+    return j + "    }";
+}
+
+} // namespace
+
 std::string ReportJson(const Report& r) {
-    auto str = [](std::string_view s) { return "\"" + JsonEscape(s) + "\""; };
-    auto boolean = [](bool b) { return std::string(b ? "true" : "false"); };
+    std::vector<Json> requests;
+    for (const auto& q : r.requests) {
+        Json request = {{"peer", q.peer},
+                        {"method", q.method},
+                        {"target", q.target},
+                        {"status", q.status},
+                        {"length", q.bytes.size()}};
+        if (q.credentialsAccepted) {
+            request["login"] = q.login;
+            request["credentials_accepted"] = *q.credentialsAccepted;
+        }
+        request["bytes"] = RedactCredentials(q.bytes);
+        requests.push_back(std::move(request));
+    }
     std::string j = "{\n";
-    j += "  \"model\": " + str(r.model) + ",\n";
-    j += "  \"initial_version\": " + str(r.initialVersion) + ",\n";
-    j += "  \"final_version\": " + str(r.currentVersion) + ",\n";
-    j += "  \"device_state\": " + str(r.deviceState) + ",\n";
-    j += "  \"requests\": [";
-    for (std::size_t i = 0; i < r.requests.size(); ++i) {
-        const auto& q = r.requests[i];
-        j += i ? ",\n" : "\n";
-        j += "    {\"peer\": " + str(q.peer) + ", \"method\": " + str(q.method) +
-             ", \"target\": " + str(q.target) + ", \"status\": " + std::to_string(q.status) +
-             ", \"length\": " + std::to_string(q.bytes.size());
-        if (q.credentialsAccepted)
-            j += ", \"login\": " + str(q.login) +
-                 ", \"credentials_accepted\": " + boolean(*q.credentialsAccepted);
-        j += ", \"bytes\": " + str(RedactCredentials(q.bytes)) + "}";
-    }
-    j += r.requests.empty() ? "],\n" : "\n  ],\n";
+    for (const auto& line :
+         {Json{{"model", r.model}}, Json{{"initial_version", r.initialVersion}},
+          Json{{"final_version", r.currentVersion}}, Json{{"device_state", r.deviceState}}})
+        j += "  " + Members(line) + ",\n";
+    j += "  \"requests\": " + Lines(requests, "  ") + ",\n";
     j += "  \"upgrades\": [";
-    for (std::size_t i = 0; i < r.upgrades.size(); ++i) {
-        const auto& u = r.upgrades[i];
-        j += i ? ",\n" : "\n";
-        j += "    {\n";
-        j += "      \"tftp_server\": " + str(u.tftpServer) + ", \"file\": " + str(u.file) +
-             ", \"download_trace\": " + boolean(u.trace) + ",\n";
-        j += "      \"passes\": [";
-        for (std::size_t k = 0; k < u.passes.size(); ++k) {
-            const auto& p = u.passes[k];
-            j += k ? ",\n" : "\n";
-            j += "        {\"pass\": " + std::to_string(p.pass) + ", \"complete\": " + boolean(p.complete) +
-                 ", \"bytes\": " + std::to_string(p.data.size()) + ", \"sha256\": " + str(p.sha256) +
-                 ", \"blocks\": " + std::to_string(p.blocks) + ", \"server\": " + str(p.server) +
-                 ", \"requests_sent\": " + std::to_string(p.requestsSent) +
-                 ", \"acks_sent\": " + std::to_string(p.acksSent) +
-                 ", \"timeouts\": " + std::to_string(p.timeouts) +
-                 ", \"duplicate_blocks\": " + std::to_string(p.duplicateBlocks) +
-                 ", \"dropped_data\": " + std::to_string(p.droppedData) +
-                 ", \"dropped_acks\": " + std::to_string(p.droppedAcks) +
-                 ", \"strangers\": " + std::to_string(p.strangers) +
-                 ", \"elapsed_ms\": " + std::to_string(p.elapsed.count()) + ", \"error\": " + str(p.error) +
-                 "}";
-        }
-        j += u.passes.empty() ? "],\n" : "\n      ],\n";
-        j += "      \"verified\": " + boolean(u.verified) + ", \"verification\": " + str(u.verification) +
-             ", \"image_family\": " + str(u.imageFamily) + ", \"image_version\": " + str(u.imageVersion) +
-             ",\n";
-        j += "      \"identical\": " + boolean(u.identical) + ", \"erased\": " + boolean(u.erased) +
-             ", \"programmed\": " + boolean(u.programmed) + ", \"succeeded\": " + boolean(u.succeeded()) +
-             ",\n";
-        j += "      \"version_before\": " + str(u.versionBefore) +
-             ", \"version_after\": " + str(u.versionAfter) + ", \"outcome\": " + str(u.outcome) + ",\n";
-        j += "      \"state\": " + str(u.state) + ", \"rescued\": " + boolean(u.rescued) +
-             ", \"bootloader_requests\": " + std::to_string(u.bootLoaderRequests) + ",\n";
-        j += "      \"events\": [";
-        for (std::size_t k = 0; k < u.events.size(); ++k) {
-            const auto& e = u.events[k];
-            j += k ? ",\n" : "\n";
-            j += "        {\"ms\": " + std::to_string(e.at.count()) + ", \"event\": " + str(e.what) +
-                 ", \"detail\": " + str(e.detail) + "}";
-        }
-        j += u.events.empty() ? "]\n" : "\n      ]\n";
-        j += "    }";
-    }
+    for (std::size_t i = 0; i < r.upgrades.size(); ++i)
+        j += (i ? ",\n" : "\n") + UpgradeJson(r.upgrades[i]);
     j += r.upgrades.empty() ? "]\n" : "\n  ]\n";
-    j += "}\n";
-    return j;
+    return j + "}\n";
 }
 
 Simulator::Simulator(Options options) : m(std::make_unique<State>(std::move(options))) {

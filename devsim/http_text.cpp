@@ -196,40 +196,6 @@ std::string HttpDate() {
     return text;
 }
 
-std::string JsonEscape(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size() + 8);
-    for (char ch : bytes) {
-        auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20 || c >= 0x7F) {
-                char esc[8];
-                std::snprintf(esc, sizeof esc, "\\u%04x", c);
-                out += esc;
-            } else {
-                out.push_back(ch);
-            }
-        }
-    }
-    return out;
-}
-
 std::string RedactCredentials(std::string_view bytes) {
     std::string out;
     while (!bytes.empty()) {

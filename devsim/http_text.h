@@ -38,10 +38,6 @@ std::optional<std::string> QueryValue(std::string_view query, std::string_view n
 // RFC 7231 IMF-fixdate of the current time: "Tue, 08 Dec 2026 05:37:11 GMT".
 std::string HttpDate();
 
-// A JSON string body: quotes, backslash and control bytes escaped; bytes from 0x7F up as
-// \u00XX, so the bytes can be recovered exactly.
-std::string JsonEscape(std::string_view bytes);
-
 // The bytes of a request with the token of any Authorization line replaced by "[credentials]".
 std::string RedactCredentials(std::string_view bytes);
 

@@ -1,5 +1,5 @@
 #include "devsim/cli_options.h"
 
 int main(int argc, char** argv) {
-    return devsim::RunDevsim(std::vector<std::string>(argv + 1, argv + argc));
+    return devsim::RunDevsim(argc, argv);
 }

@@ -5,6 +5,7 @@
 #include "tests/devsim/peers.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <string>
 
@@ -128,7 +129,24 @@ TEST(HttpText, ReportTextHidesCredentials) {
     std::string red = devsim::RedactCredentials(req);
     EXPECT_EQ(red, "GET /config?if=image&ih=1.2.3.4 HTTP/1.0\r\nAuthorization: Basic [credentials]\r\n\r\n");
     EXPECT_EQ(devsim::RedactCredentials("authorization:cm9v\n"), "authorization: [credentials]\n");
-    EXPECT_EQ(devsim::JsonEscape(std::string("a\"b\\\r\n\x01\xff", 8)), "a\\\"b\\\\\\r\\n\\u0001\\u00ff");
+}
+
+// A peer may send any bytes: the report stays valid JSON, with UTF-8 kept and each byte that is
+// not UTF-8 as U+FFFD, and the length of what came.
+TEST(HttpText, ReportIsValidJsonWhateverAPeerSends) {
+    devsim::Report report;
+    report.model = "Tolva 2200";
+    devsim::RequestRecord request;
+    request.bytes = "GET /caf\xc3\xa9\xff HTTP/1.0\r\n\x01\r\n";
+    request.target = "/caf\xc3\xa9\xff";
+    report.requests.push_back(request);
+    const std::string text = devsim::ReportJson(report);
+    ASSERT_TRUE(nlohmann::json::accept(text)) << text;
+    const auto parsed = nlohmann::json::parse(text);
+    EXPECT_EQ(parsed["requests"][0]["bytes"], "GET /caf\xc3\xa9\xef\xbf\xbd HTTP/1.0\r\n\x01\r\n");
+    EXPECT_EQ(parsed["requests"][0]["length"], 25);
+    EXPECT_EQ(parsed["requests"][0]["target"], "/caf\xc3\xa9\xef\xbf\xbd");
+    EXPECT_EQ(parsed["upgrades"].size(), 0u);
 }
 
 TEST(Faults, Parsing) {

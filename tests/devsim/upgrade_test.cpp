@@ -6,7 +6,9 @@
 #include "tests/support/event_recorder.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <thread>
 
 namespace {
@@ -313,11 +315,14 @@ TEST_F(Upgrade, FailedProgramDownloadBricksUntilTheBootLoaderRescuesIt) {
         Exchange(sim.HttpEndpoint(), "GET / HTTP/1.0\r\n\r\n").reply.find("Server: Tolva 2100/1.0.9\r\n"),
         std::string::npos);
     EXPECT_EQ(sim.DeviceState(), "running");
-    std::string json = devsim::ReportJson(sim.GetReport());
-    EXPECT_NE(json.find("\"device_state\": \"running\""), std::string::npos) << json.substr(0, 400);
-    EXPECT_NE(json.find("\"state\": \"rescued\", \"rescued\": true"), std::string::npos);
-    EXPECT_NE(json.find("\"event\": \"bricked\""), std::string::npos);
-    EXPECT_NE(json.find("\"final_version\": \"1.0.9\""), std::string::npos);
+    const auto json = nlohmann::json::parse(devsim::ReportJson(sim.GetReport()));
+    EXPECT_EQ(json["device_state"], "running");
+    EXPECT_EQ(json["final_version"], "1.0.9");
+    const auto& upgrade = json["upgrades"][0];
+    EXPECT_EQ(upgrade["state"], "rescued");
+    EXPECT_EQ(upgrade["rescued"], true);
+    EXPECT_TRUE(std::any_of(upgrade["events"].begin(), upgrade["events"].end(),
+                            [](const auto& e) { return e["event"] == "bricked"; }));
 }
 
 TEST_F(Upgrade, OnceExitStatusAndReportFile) {
@@ -367,10 +372,15 @@ TEST(DevsimProcess, CommandLine) {
           "wrong-ack", "error-mid-transfer", "no-second-request", "drop-final-ack", "request-once",
           "late-final-ack", "command-status"})
         EXPECT_NE(help.find(fault), std::string::npos) << fault;
+    EXPECT_EQ(devsim_test::Capture(skelvo::test::BinaryPath("devsim/skelvo-devsim") + " --version", &status),
+              "skelvo-devsim " SKELVO_VERSION "\n");
+    EXPECT_EQ(status, 0);
     for (const char* bad :
          {"", "--model nokia", "--model tolva21 --fault explode", "--model tolva21 --login x",
           "--model tolva21 --http-port 70000", "--model tolva21 --erase-seconds soon",
-          "--model tolva21 --fault command-status=99"}) {
+          "--model tolva21 --fault command-status=99", "--model tolva21 --tftp-port 0",
+          "--model tolva21 --tftp-timeout-ms 0x10", "--model tolva21 --reboot-seconds=-1",
+          "--model tolva21 extra", "--model tolva21 --password y"}) {
         devsim_test::Capture(skelvo::test::BinaryPath("devsim/skelvo-devsim") + " " + bad + " 2>/dev/null",
                              &status);
         EXPECT_EQ(status, 2) << bad;
