@@ -7,11 +7,8 @@
 namespace skelvo::test {
 
 std::string LongestHostName() {
-    std::string host;
-    while (host.size() < 127)
-        host += "device-server-";
-    host.resize(127);
-    return host;
+    // One word of the widest letter a DNS name may hold.
+    return std::string(127, 'W');
 }
 
 std::string LongestLoginName() {
@@ -27,7 +24,9 @@ std::vector<ControlContent> EveryMainDialogText() {
         all.push_back({ID_STEP_TITLE, StepTitle(code, "1.0.9")});
         all.push_back({ID_STEP_TEXT, StepDescription(code)});
     }
-    all.push_back({ID_STEP_TITLE, SuccessTitle("192.168.200.200", " ---- ")});
+    // The success title has three lines: a host name of up to 20 of the widest letters (about 30
+    // of average width) shows whole; a longer one ends in an ellipsis, whole in its tool tip.
+    all.push_back({ID_STEP_TITLE, SuccessTitle(std::string(20, 'W'), " ---- ")});
     all.push_back({ID_STEP_TEXT, SuccessDescription()});
     all.push_back({ID_STEP_TEXT, SuccessDescription() + "\n\n" + UnconfirmedEndNote()});
     // Eight digits: images of up to 95 MiB; the largest built-in image is well below 1 MiB.

@@ -12,7 +12,7 @@ struct ControlContent {
     std::string text; // exactly as the dialog shows it
 };
 
-// A host name of 127 characters, one word (the address box's limit), and a login of 79.
+// A host name of 127 characters in one word (the address box's limit), and a login of 79.
 std::string LongestHostName();
 std::string LongestLoginName();
 
