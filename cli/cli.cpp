@@ -1,8 +1,8 @@
 #include "cli/cli.h"
 
+#include "cli/cmdline.h"
 #include "cli/commands.h"
 #include "cli/upgrade.h"
-#include "cmdline/cmdline.h"
 #include "engine/trace.h"
 #include "engine/upgrade_record.h"
 

@@ -8,7 +8,7 @@
 #include "engine/upgrade_record.h"
 #include "http/device_http.h"
 
-#include "cmdline/cmdline.h"
+#include "cli/cmdline.h"
 
 #include <cstdio>
 #include <memory>

@@ -13,7 +13,7 @@
 #include "tftp/tftp_callbacks.h"
 #include "tftp/tftp_server.h"
 
-#include "cmdline/cmdline.h"
+#include "cli/cmdline.h"
 
 #include <chrono>
 #include <cstdio>

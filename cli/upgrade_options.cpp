@@ -1,7 +1,7 @@
 #include "cli/commands.h"
 #include "cli/upgrade.h"
 
-#include "cmdline/cmdline.h"
+#include "cli/cmdline.h"
 
 #include <cstring>
 #include <memory>

@@ -3,7 +3,7 @@
 #include "cli/terminal_confirm.h"
 #include "cli/upgrade.h"
 
-#include "cmdline/cmdline.h"
+#include "cli/cmdline.h"
 #include "engine/messages.h"
 #include "engine/sha256.h"
 #include "engine/trace.h"

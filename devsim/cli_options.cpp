@@ -1,6 +1,6 @@
 #include "devsim/cli_options.h"
 
-#include "cmdline/cmdline.h"
+#include "cli/cmdline.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,9 +1,9 @@
 // The pieces of the command line that the end-to-end runs cannot reach easily.
+#include "cli/cmdline.h"
 #include "cli/device_cli.h"
 #include "cli/rescue.h"
 #include "cli/terminal_confirm.h"
 #include "cli/upgrade.h"
-#include "cmdline/cmdline.h"
 #include "engine/upgrade_record.h"
 
 #include <gtest/gtest.h>
