@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ clang-14 libclang-rt-14-dev clang-format python3
   clang-format-14 clang-tidy-14 bc
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
-  qt6-base-dev xvfb xauth imagemagick
+  qt6-base-dev xvfb xauth imagemagick xdotool
   curl tftp-hpa atftp tftpd-hpa dnsmasq-base iproute2 procps
   mingw-w64 wine wine64 googletest
 )
