@@ -1,11 +1,14 @@
 #include "devsim/cli_options.h"
 
 #include "cli/cmdline.h"
+#include "devsim/fleet.h"
 
 #include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace devsim {
@@ -35,15 +38,68 @@ void AddSeconds(CLI::App& app, const std::string& name, std::chrono::millisecond
         ->type_name("S");
 }
 
-// Each comma-separated fault of text into faults; false with the reason at the first bad one.
-bool ParseFaults(std::string_view text, Faults& faults, std::string* why) {
-    while (!text.empty()) {
-        std::string_view one = text.substr(0, text.find(','));
-        text.remove_prefix(std::min(text.size(), one.size() + 1));
-        if (!ParseFault(one, faults, why))
-            return false;
+// --fleet and --fleet-spec: every member from one process, until a signal or, with --once, the
+// end of every member's first upgrade.
+int RunFleet(const CommandLine& cl, bool modelGiven) {
+    FleetOptions f;
+    f.device = cl.options;
+    f.addressBase = cl.addressBase;
+    f.size = cl.fleet;
+    f.reportFile = cl.options.reportFile;
+    f.readyFile = cl.options.readyFile;
+    std::string why;
+    if (!cl.fleetSpec.empty()) {
+        std::ifstream in(cl.fleetSpec, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        if (!in)
+            return skelvo::cmdline::UsageError("skelvo-devsim", "--fleet-spec: cannot read " + cl.fleetSpec);
+        auto spec =
+            ParseFleetSpec(text.str(), modelGiven ? std::optional(cl.options.model) : std::nullopt, &why);
+        if (!spec)
+            return skelvo::cmdline::UsageError("skelvo-devsim", "--fleet-spec " + cl.fleetSpec + ": " + why);
+        f.spec = std::move(*spec);
+    } else if (modelGiven) {
+        f.spec.resize(1);
+        f.spec[0].model = cl.options.model;
     }
-    return true;
+    if (!FleetMemberOptions(f, &why))
+        return skelvo::cmdline::UsageError("skelvo-devsim", why);
+    std::signal(SIGTERM, OnSignal);
+    std::signal(SIGINT, OnSignal);
+    Fleet fleet(f);
+    if (!fleet.Start(&why)) {
+        std::fprintf(stderr, "skelvo-devsim: %s\n", why.c_str());
+        return 1;
+    }
+    const std::string summary = "fleet of " + std::to_string(fleet.size()) + " listening on " +
+                                fleet.HttpEndpoint(0).ip.ToString() + " to " +
+                                fleet.HttpEndpoint(fleet.size() - 1).ip.ToString() + ", HTTP port " +
+                                std::to_string(fleet.HttpEndpoint(0).port) + "\n";
+    std::fputs(summary.c_str(), stdout);
+    std::fflush(stdout);
+    int status = 0;
+    std::size_t ended = 0; // members, in order, whose first upgrade has ended (a bricked one: rescued)
+    while (!g_signalled) {
+        if (cl.once) {
+            for (; ended < fleet.size(); ++ended) {
+                auto up = fleet.Member(ended).WaitForUpgrade(std::chrono::milliseconds(0));
+                if (up && up->state == "bricked")
+                    up = fleet.Member(ended).WaitForRescue(std::chrono::milliseconds(0));
+                if (!up)
+                    break;
+                if (!up->succeeded() && !up->rescued)
+                    status = 1;
+            }
+            if (ended == fleet.size())
+                break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (cl.once && g_signalled)
+        status = 1;
+    fleet.Stop();
+    return status;
 }
 
 } // namespace
@@ -53,8 +109,7 @@ void DeclareOptions(CLI::App& app, CommandLine& out) {
     app.description(kDescription);
     app.add_option_function<std::string>(
            "--model", [&o](const std::string& name) { o.model = *ParseModel(name); },
-           "tolva21, tolva22, tolva, dravenholt or vintrosphere")
-        ->required()
+           "tolva21, tolva22, tolva, dravenholt or vintrosphere\n(a fleet's default model)")
         ->type_name("MODEL")
         ->check(CLI::Validator(
             [](const std::string& name) {
@@ -121,10 +176,27 @@ void DeclareOptions(CLI::App& app, CommandLine& out) {
             [](const std::string& text) {
                 Faults scratch;
                 std::string why;
-                return ParseFaults(text, scratch, &why) ? std::string() : why;
+                return ParseFaultList(text, scratch, &why) ? std::string() : why;
             },
             "", "fault"))
-        ->each([&o](const std::string& text) { ParseFaults(text, o.faults, nullptr); });
+        ->each([&o](const std::string& text) { ParseFaultList(text, o.faults, nullptr); });
+    skelvo::cmdline::AddNumber<std::size_t>(app, "--fleet", out.fleet, 1, kMaxFleet, "a number of devices",
+                                            "run N devices, one per address from --address-base")
+        ->type_name("N");
+    app.add_option("--fleet-spec", out.fleetSpec,
+                   "JSON list of the fleet's members: [{\"count\": 10, \"model\":\n"
+                   "\"tolva22\", \"version\": \"1.0.7\", \"faults\": \"slow\"}, ...]")
+        ->type_name("FILE");
+    app.add_option_function<std::string>(
+           "--address-base", [&out](const std::string& text) { out.addressBase = *net::ParseIpv4(text); },
+           "the first member's address (127.0.1.1); the next ones follow")
+        ->type_name("A")
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                auto ip = net::ParseIpv4(text);
+                return ip && ip->addr != 0 ? std::string() : "needs a dotted IPv4 address: " + text;
+            },
+            "", "ipv4"));
     app.footer("faults:\n" + FaultHelp());
 }
 
@@ -137,6 +209,15 @@ int RunDevsim(int argc, char** argv) {
         return *end;
     if ((app.count("--login") > 0) != (app.count("--password") > 0))
         return skelvo::cmdline::UsageError("skelvo-devsim", "--login and --password go together");
+    const bool fleet = cl.fleet != 0 || app.count("--fleet-spec") > 0;
+    if (!fleet && app.count("--model") == 0)
+        return skelvo::cmdline::UsageError("skelvo-devsim", "--model is required");
+    if (!fleet && app.count("--address-base") > 0)
+        return skelvo::cmdline::UsageError("skelvo-devsim", "--address-base needs --fleet or --fleet-spec");
+    if (fleet && app.count("--address") > 0)
+        return skelvo::cmdline::UsageError("skelvo-devsim", "a fleet takes --address-base, not --address");
+    if (fleet)
+        return RunFleet(cl, app.count("--model") > 0);
     std::string why;
     std::signal(SIGTERM, OnSignal);
     std::signal(SIGINT, OnSignal);

@@ -711,6 +711,8 @@ void Simulator::State::Finish(std::size_t index, UpgradeRecord& record) {
 }
 
 void Simulator::State::WriteReport() {
+    if (o.reportChanged)
+        o.reportChanged();
     if (o.reportFile.empty())
         return;
     Report copy;

@@ -89,6 +89,8 @@ struct Faults {
 // Applies one fault given as on the command line: "silent", "drop-data=0.2", "wrong-ack=3@2"
 // (@1 or @2 limits a TFTP fault to the first or second download). False with a reason otherwise.
 bool ParseFault(std::string_view text, Faults& faults, std::string* error);
+// Each fault of a comma-separated list ("silent,drop-data=0.1@2"); false at the first bad one.
+bool ParseFaultList(std::string_view text, Faults& faults, std::string* error);
 // The fault names with a one-line description each, for --help.
 std::string FaultHelp();
 
@@ -112,6 +114,9 @@ struct Options {
     std::string reportFile;                          // JSON written after each upgrade and at Stop()
     std::string readyFile;                           // "ADDR:PORT\n" written once the web server listens
     std::function<void(std::string_view)> log;       // one line each, no line break; default stdout
+    // Called whenever the report changes, where the report file is (re)written; never with the
+    // simulator's lock held, so it may call GetReport().
+    std::function<void()> reportChanged;
 };
 
 struct RequestRecord {

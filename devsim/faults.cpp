@@ -1,5 +1,6 @@
 #include "devsim/devsim.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace devsim {
@@ -197,6 +198,16 @@ bool ParseFault(std::string_view text, Faults& f, std::string* error) {
         return true;
     }
     return fail("unknown fault: " + std::string(name));
+}
+
+bool ParseFaultList(std::string_view text, Faults& faults, std::string* error) {
+    while (!text.empty()) {
+        std::string_view one = text.substr(0, text.find(','));
+        text.remove_prefix(std::min(text.size(), one.size() + 1));
+        if (!ParseFault(one, faults, error))
+            return false;
+    }
+    return true;
 }
 
 std::string FaultHelp() {
