@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 using skelvo::test::EventRecorder;
 using Names = std::vector<std::string>;
@@ -237,6 +239,11 @@ TEST_F(ContinueSequence, CancelledBeforeTheCommandSendsNothingMore) {
     EXPECT_EQ(m_result.commandResult, -1);
     EXPECT_FALSE(m_result.worker.joinable());
     EXPECT_EQ(device.Commands(), 0u);
+    // The simulator records a request once it has answered it, which may be just after the
+    // sequence has read the answer and moved on.
+    const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (device.sim->GetReport().requests.size() < 2 && std::chrono::steady_clock::now() < bound)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(device.sim->GetReport().requests.size(), 2u) << "the probe and the version query";
 }
 
