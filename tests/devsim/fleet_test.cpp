@@ -246,6 +246,26 @@ std::string WriteText(const std::string& path, const std::string& text) {
     return path;
 }
 
+// Waits for a fleet's ready file, which appears whole once every member listens: one line per
+// member (PREFIX1:PORT, PREFIX2:PORT, ...), all with one port number. That port, or 0.
+std::uint16_t WaitFleetReady(const std::string& path, const std::string& prefix, int members) {
+    std::string ready;
+    for (auto end = std::chrono::steady_clock::now() + 60s;
+         ready.empty() && std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms))
+        ready = devsim_test::ReadText(path);
+    const std::size_t colon = ready.find(':');
+    if (colon == std::string::npos)
+        return 0;
+    const std::string portText = ready.substr(colon + 1, ready.find('\n') - colon - 1);
+    std::uint16_t port = 0;
+    std::from_chars(portText.data(), portText.data() + portText.size(), port);
+    std::string lines;
+    for (int i = 1; i <= members; ++i)
+        lines += prefix + std::to_string(i) + ":" + portText + "\n";
+    EXPECT_EQ(ready, lines);
+    return port;
+}
+
 TEST(FleetExecutable, RunsTheSpecAndReportsEveryMemberByAddress) {
     skelvo::test::TempDir tmp;
     const std::string spec = WriteText(tmp.File("fleet.json"), R"([
@@ -276,20 +296,8 @@ TEST(FleetExecutable, RunsTheSpecAndReportsEveryMemberByAddress) {
                             "--report",
                             tmp.File("report.json")},
                            tmp.File("out"));
-    // The ready file appears whole, once every member listens: one line each, one port number.
-    std::string ready;
-    for (auto end = std::chrono::steady_clock::now() + 60s;
-         ready.empty() && std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms))
-        ready = devsim_test::ReadText(tmp.File("ready"));
-    const std::size_t colon = ready.find(':');
-    ASSERT_NE(colon, std::string::npos) << devsim_test::ReadText(tmp.File("out"));
-    const std::string portText = ready.substr(colon + 1, ready.find('\n') - colon - 1);
-    std::uint16_t port = 0;
-    ASSERT_EQ(std::from_chars(portText.data(), portText.data() + portText.size(), port).ec, std::errc());
-    std::string lines;
-    for (int i = 1; i <= 6; ++i)
-        lines += "127.0.42." + std::to_string(i) + ":" + portText + "\n";
-    EXPECT_EQ(ready, lines);
+    const std::uint16_t port = WaitFleetReady(tmp.File("ready"), "127.0.42.", 6);
+    ASSERT_NE(port, 0) << devsim_test::ReadText(tmp.File("out"));
 
     // The second Tolva 22xx, the Dravenholt with its own login, a Tolva 21xx that refuses any.
     auto probe = devsim_test::Exchange({Ip("127.0.42.2"), port}, "GET / HTTP/1.0\r\n\r\n");
@@ -353,6 +361,16 @@ TEST(FleetExecutable, UsageErrors) {
     }
 }
 
+// `skelvo-cli upgrade HOST` without a terminal; its exit status, and its output in `out`.
+int CliUpgrade(const std::string& host, std::uint16_t httpPort, std::uint16_t tftpPort, std::string* out) {
+    int status = -1;
+    *out = devsim_test::Capture(skelvo::test::BinaryPath("cli/skelvo-cli") + " upgrade " + host +
+                                    " --http-port " + std::to_string(httpPort) + " --tftp-port " +
+                                    std::to_string(tftpPort) + " --yes --json </dev/null 2>&1",
+                                &status);
+    return status;
+}
+
 // skelvo-cli upgrades three members one after another; each takes its own model's built-in image,
 // and the members not upgraded are untouched.
 TEST(FleetUpgrade, MembersUpgradedOneAfterAnotherBySkelvoCli) {
@@ -366,20 +384,14 @@ TEST(FleetUpgrade, MembersUpgradedOneAfterAnotherBySkelvoCli) {
     devsim::Fleet fleet(f);
     std::string why;
     ASSERT_TRUE(fleet.Start(&why)) << why;
-    const std::string port = std::to_string(fleet.HttpEndpoint(0).port);
-    const std::string cli = skelvo::test::BinaryPath("cli/skelvo-cli");
     const struct {
         const char* family;
         const char* version;
     } expected[] = {{"TOLVA-21XX", "1.0.9"}, {"TOLVA-22XX", "1.0.9"}, {"DRAVENHOLT-II", "6.2.1"}};
     for (std::size_t i = 0; i < 3; ++i) {
         const std::string host = "127.0.43." + std::to_string(i + 1);
-        int status = -1;
-        std::string out =
-            devsim_test::Capture(cli + " upgrade " + host + " --http-port " + port + " --tftp-port " +
-                                     std::to_string(tftp) + " --yes --json </dev/null 2>&1",
-                                 &status);
-        EXPECT_EQ(status, 0) << host << "\n" << out;
+        std::string out;
+        EXPECT_EQ(CliUpgrade(host, fleet.HttpEndpoint(0).port, tftp, &out), 0) << host << "\n" << out;
         auto up = fleet.Member(i).WaitForUpgrade(60s);
         ASSERT_TRUE(up) << host;
         EXPECT_EQ(up->state, "programmed") << host;
@@ -402,6 +414,64 @@ TEST(FleetUpgrade, MembersUpgradedOneAfterAnotherBySkelvoCli) {
             EXPECT_EQ(d["final_version"], "1.0.8") << host;
         }
     }
+}
+
+// With --once the executable ends only after every member's first upgrade; the report shows an
+// upgrade as soon as its record changes, not only at the end.
+TEST(FleetUpgrade, OnceEndsAfterEveryMembersUpgrade) {
+    skelvo::test::TempDir tmp;
+    const std::uint16_t tftp = devsim_test::FreeUdpPort();
+    const std::string report = tmp.File("report.json");
+    devsim_test::Child sim({skelvo::test::BinaryPath("devsim/skelvo-devsim"),
+                            "--fleet",
+                            "2",
+                            "--address-base",
+                            "127.0.45.1",
+                            "--http-port",
+                            "0",
+                            "--tftp-port",
+                            std::to_string(tftp),
+                            "--erase-seconds",
+                            "0",
+                            "--reboot-seconds",
+                            "0.2",
+                            "--tftp-timeout-ms",
+                            "300",
+                            "--tftp-dally-ms",
+                            "100",
+                            "--once",
+                            "--ready-file",
+                            tmp.File("ready"),
+                            "--report",
+                            report},
+                           tmp.File("out"));
+    const std::uint16_t port = WaitFleetReady(tmp.File("ready"), "127.0.45.", 2);
+    ASSERT_NE(port, 0) << devsim_test::ReadText(tmp.File("out"));
+    std::string out;
+    ASSERT_EQ(CliUpgrade("127.0.45.1", port, tftp, &out), 0) << out;
+    auto firstState = [&] {
+        const Json r = Json::parse(devsim_test::ReadText(report), nullptr, false);
+        if (r.is_discarded() || !r.contains("devices"))
+            return std::string();
+        const Json& ups = r["devices"]["127.0.45.1"]["upgrades"];
+        return ups.empty() ? std::string() : ups[0]["state"].get<std::string>();
+    };
+    for (auto end = std::chrono::steady_clock::now() + 60s;
+         firstState() != "programmed" && std::chrono::steady_clock::now() < end;)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(firstState(), "programmed");
+    EXPECT_TRUE(sim.running()) << "one member has not been upgraded yet";
+
+    ASSERT_EQ(CliUpgrade("127.0.45.2", port, tftp, &out), 0) << out;
+    EXPECT_EQ(sim.Wait(60s), 0) << devsim_test::ReadText(tmp.File("out"));
+    const Json r = Json::parse(devsim_test::ReadText(report));
+    for (const char* host : {"127.0.45.1", "127.0.45.2"}) {
+        const Json& d = r.at("devices").at(host);
+        EXPECT_EQ(d["final_version"], "1.0.9") << host;
+        EXPECT_EQ(d["own_model_image"], true) << host;
+        EXPECT_EQ(d["upgrades"].at(0)["succeeded"], true) << host;
+    }
+    EXPECT_EQ(r.at("devices").at("127.0.45.2")["image_family"], "TOLVA-22XX");
 }
 
 } // namespace
