@@ -188,7 +188,8 @@ bool Fleet::Start(std::string* error) {
         return false;
     m_started = true;
     auto shared = m_options.device.log;
-    for (auto& o : *members) {
+    for (std::size_t i = 0; i < members->size(); ++i) {
+        Options& o = (*members)[i];
         const std::string prefix = o.address.ToString() + ": ";
         o.log = [this, shared, prefix](std::string_view line) {
             std::string text = prefix + std::string(line);
@@ -201,9 +202,9 @@ bool Fleet::Start(std::string* error) {
             std::fwrite(text.data(), 1, text.size(), stdout);
             std::fflush(stdout);
         };
-        o.reportChanged = [this] {
+        o.reportChanged = [this, i] {
             if (m_reporting)
-                WriteReport();
+                WriteReport(i);
         };
     }
     // With port 0 the first member's free port may be taken on a later address; a new port then.
@@ -260,39 +261,56 @@ net::Endpoint Fleet::HttpEndpoint(std::size_t index) const {
     return m_members.at(index)->HttpEndpoint();
 }
 
-std::string Fleet::ReportJson() const {
-    std::string j = "{\n  \"fleet\": " + std::to_string(m_members.size()) + ",\n  \"devices\": {";
-    for (std::size_t i = 0; i < m_members.size(); ++i) {
-        const Simulator& sim = *m_members[i];
-        const Report r = sim.GetReport();
-        const net::Endpoint ep = sim.HttpEndpoint();
-        // The last image the member received, and whether it was one its model programs.
-        Json image = nullptr;
-        Json own = nullptr;
-        for (auto u = r.upgrades.rbegin(); u != r.upgrades.rend(); ++u) {
-            if (!u->imageFamily.empty()) {
-                const auto families = AcceptedFamilies(*ParseModel(r.model));
-                image = u->imageFamily;
-                own = std::find(families.begin(), families.end(), u->imageFamily) != families.end();
-                break;
-            }
+std::string Fleet::MemberJson(std::size_t index) const {
+    const Simulator& sim = *m_members[index];
+    const Report r = sim.GetReport();
+    const net::Endpoint ep = sim.HttpEndpoint();
+    // The last image the member received, and whether it was one its model programs.
+    Json image = nullptr;
+    Json own = nullptr;
+    for (auto u = r.upgrades.rbegin(); u != r.upgrades.rend(); ++u) {
+        if (!u->imageFamily.empty()) {
+            const auto families = AcceptedFamilies(*ParseModel(r.model));
+            image = u->imageFamily;
+            own = std::find(families.begin(), families.end(), u->imageFamily) != families.end();
+            break;
         }
-        const Json line = {
-            {"http_endpoint", ep.ToString()}, {"image_family", image}, {"own_model_image", own}};
-        std::string members;
-        for (const auto& [key, value] : line.items())
-            members += (members.empty() ? "" : ", ") + Json(key).dump() + ": " + value.dump();
-        j += (i ? ",\n    " : "\n    ") + Json(ep.ip.ToString()).dump() + ": " +
-             Nest(devsim::ReportJson(r), members);
     }
-    return j + (m_members.empty() ? "}\n}\n" : "\n  }\n}\n");
+    const Json line = {{"http_endpoint", ep.ToString()}, {"image_family", image}, {"own_model_image", own}};
+    std::string members;
+    for (const auto& [key, value] : line.items())
+        members += (members.empty() ? "" : ", ") + Json(key).dump() + ": " + value.dump();
+    return Json(ep.ip.ToString()).dump() + ": " + Nest(devsim::ReportJson(r), members);
 }
 
-void Fleet::WriteReport() {
+std::string Fleet::Assemble(const std::vector<std::string>& entries) {
+    std::string j = "{\n  \"fleet\": " + std::to_string(entries.size()) + ",\n  \"devices\": {";
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        j += (i ? ",\n    " : "\n    ") + entries[i];
+    return j + (entries.empty() ? "}\n}\n" : "\n  }\n}\n");
+}
+
+std::string Fleet::ReportJson() const {
+    std::vector<std::string> entries;
+    for (std::size_t i = 0; i < m_members.size(); ++i)
+        entries.push_back(MemberJson(i));
+    return Assemble(entries);
+}
+
+// A member's change renews only its own entry: the others' records, each holding its downloads'
+// bytes, are not copied again.
+void Fleet::WriteReport(std::optional<std::size_t> changed) {
     if (m_options.reportFile.empty())
         return;
     std::lock_guard<std::mutex> g(m_reportMu);
-    if (!WriteFileAtomically(m_options.reportFile, ReportJson()))
+    if (changed && m_entries.size() == m_members.size()) {
+        m_entries[*changed] = MemberJson(*changed);
+    } else {
+        m_entries.clear();
+        for (std::size_t i = 0; i < m_members.size(); ++i)
+            m_entries.push_back(MemberJson(i));
+    }
+    if (!WriteFileAtomically(m_options.reportFile, Assemble(m_entries)))
         std::fprintf(stderr, "skelvo-devsim: cannot write the report to %s\n", m_options.reportFile.c_str());
 }
 

@@ -83,12 +83,16 @@ class Fleet {
     void Stop();
 
   private:
-    void WriteReport();
+    std::string MemberJson(std::size_t index) const;
+    static std::string Assemble(const std::vector<std::string>& entries);
+    // Writes the report file; `changed` names the one member whose record changed.
+    void WriteReport(std::optional<std::size_t> changed = std::nullopt);
 
     FleetOptions m_options;
     std::vector<std::unique_ptr<Simulator>> m_members;
     std::atomic<bool> m_reporting{false};
     std::mutex m_reportMu;
+    std::vector<std::string> m_entries; // each member's report entry as last written
     std::mutex m_logMu;
     bool m_started = false;
     bool m_stopped = false;
