@@ -24,6 +24,10 @@ enum ExitCode : int {
     kExitImageRejected = 12,
     // The device answered the upgrade command with a 4xx or 5xx status other than a login failure.
     kExitCommandRefused = 13,
+    // The version policy left the device alone: its firmware is newer than the image (without
+    // --allow-older), or its version cannot be read (without --allow-reinstall or --force).
+    kExitRefusedNewer = 14,
+    kExitRefusedUnreadable = 15,
     // A signal ended the command: 128 + its number (130 SIGINT, 143 SIGTERM, 129 SIGHUP).
 };
 

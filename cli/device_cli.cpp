@@ -34,10 +34,14 @@ const char kExitCodeHelp[] = "exit codes:\n"
                              "  12  the device rejected the image: it did not ask for it again and still\n"
                              "      answers with its old version (its flash is intact)\n"
                              "  13  the device refused the upgrade command (an HTTP status 4xx or 5xx)\n"
+                             "  14  the device runs a newer version than the image (see --allow-older)\n"
+                             "  15  the device's version cannot be read (see --allow-reinstall, --force)\n"
                              " 130  interrupted (SIGINT; 143 SIGTERM, 129 SIGHUP): before the upgrade\n"
                              "      command nothing more is sent; after it, the first signal lets the\n"
                              "      upgrade finish and a second abandons the device\n"
-                             "With several hosts the code is that of the first host that failed.\n";
+                             "A device already at the image's version is left alone, and that counts\n"
+                             "as success. With several hosts the code is that of the first host (in\n"
+                             "the order given) that failed; 0 when every one is complete or up to date.\n";
 
 const char* ModelName(int serverType) {
     switch (serverType) {
@@ -124,17 +128,21 @@ void JsonLine::Write(std::FILE* out) const {
     std::fflush(out);
 }
 
-std::string UtcTimestamp() {
-    std::time_t now = std::time(nullptr);
+std::string UtcTimestamp(std::chrono::system_clock::time_point when) {
+    const auto ms = std::chrono::time_point_cast<std::chrono::milliseconds>(when);
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(ms);
+    const long long millis = (ms.time_since_epoch() % std::chrono::seconds(1)).count();
     std::tm parts{};
 #if defined(_WIN32)
-    gmtime_s(&parts, &now);
+    gmtime_s(&parts, &seconds);
 #else
-    gmtime_r(&now, &parts);
+    gmtime_r(&seconds, &parts);
 #endif
     char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    return text;
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03lldZ", millis < 0 ? 0 : millis);
+    return std::string(text) + fraction;
 }
 
 namespace {
@@ -267,7 +275,9 @@ std::chrono::steady_clock::time_point EventMonitor::LastEventTime() const {
     return m_lastEvent;
 }
 
-void EventMonitor::Add(const CliEvent& e) {
+void EventMonitor::Add(const CliEvent& event) {
+    CliEvent e = event;
+    e.at = std::chrono::steady_clock::now();
     Listener listener;
     {
         std::lock_guard lock(m_lock);
@@ -282,7 +292,7 @@ void EventMonitor::Add(const CliEvent& e) {
     {
         std::lock_guard lock(m_lock);
         m_events.push_back(e);
-        m_lastEvent = std::chrono::steady_clock::now();
+        m_lastEvent = e.at;
     }
     m_changed.notify_all();
 }

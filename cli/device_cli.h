@@ -51,8 +51,8 @@ class JsonLine {
 // DEL and C1) are escaped.
 std::string JsonText(const nlohmann::ordered_json& value);
 
-// The time now as "2026-12-08T05:50:00Z".
-std::string UtcTimestamp();
+// A time in UTC as RFC 3339 with milliseconds, "2026-12-08T05:50:00.123Z"; the time now by default.
+std::string UtcTimestamp(std::chrono::system_clock::time_point when = std::chrono::system_clock::now());
 
 // Where the password comes from; never the command line.
 struct PasswordSource {
@@ -70,6 +70,8 @@ struct CliEvent {
     int total = 0;
     // STATUS_COMPLETE: the device never acknowledged the last block of the programming download.
     bool unconfirmed = false;
+    // When the front end received it.
+    std::chrono::steady_clock::time_point at{};
 };
 
 // Takes slots 4 and 5 of the handler table for as long as it lives (only one at a time) and keeps

@@ -6,6 +6,7 @@
 #include "cli/rescue.h"
 
 #include "engine/upgrade_record.h"
+#include "engine/version_policy.h"
 #include "http/continue_sequence.h"
 #include "http/device_http.h"
 #include "tftp/tftp_server.h"
@@ -13,6 +14,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,9 +22,14 @@
 namespace skelvo::cli {
 
 constexpr int kDefaultRebootWait = 180;
+// Devices of a batch commanded and not yet finished at once, unless --parallel says otherwise.
+constexpr int kDefaultParallel = 20;
 
 struct UpgradeOptions {
     std::vector<std::string> hosts;
+    std::string hostsFile; // "-" for standard input
+    int parallel = kDefaultParallel;
+    VersionPolicy policy;
     std::string login = kDefaultLogin;
     PasswordSource passwordSource;
     std::string image;
@@ -47,8 +54,14 @@ CLI::App* DeclareUpgrade(CLI::App& program, UpgradeOptions& o);
 // and a number after it is its value, never a host.
 std::vector<std::string> AttachRebootSeconds(std::vector<std::string> args);
 
-// Upgrades every host in turn; the exit code of the first host that failed.
+// Upgrades every host (one alone as before, several as a batch); the exit code of the first
+// host that failed.
 int RunUpgrade(UpgradeOptions& o);
+
+// The hosts of a hosts file: one a line, surrounding blanks trimmed, blank lines and lines whose
+// first non-blank character is '#' skipped. A host that is too long or holds a blank is an error
+// naming its line.
+std::optional<std::vector<std::string>> ReadHostList(std::istream& in, std::string& error);
 
 struct HostResult {
     std::string host;
@@ -62,12 +75,46 @@ struct HostResult {
     std::optional<std::string> phase;         // interrupted or abandoned: how far the upgrade had come
     std::optional<std::string> rescue;        // the command that serves the device its image again
     std::optional<std::string> commandStatus; // command-refused: the reply's status line
+    std::string startTime;                    // UTC, RFC 3339 with milliseconds
+    long long durationMs = 0;
+    std::string imageSource; // "built-in" or the image file's path
+    // The passes as they happened: verify download, wait while the device erased, programming
+    // download; in milliseconds.
+    std::optional<long long> verifyMs, eraseMs, programMs;
+};
+
+// The audit log, opened (created or appended to) before any device is contacted. Each record is
+// one line, written whole with one write, then flushed to the disk.
+class AuditLog {
+  public:
+    AuditLog() = default;
+    ~AuditLog();
+    AuditLog(const AuditLog&) = delete;
+    AuditLog& operator=(const AuditLog&) = delete;
+    // False, with the reason, when the file cannot be opened for appending.
+    bool Open(const std::string& path, std::string& error);
+    bool IsOpen() const { return m_fd >= 0; }
+    void Write(const HostResult& r);
+
+  private:
+    std::string m_path;
+    int m_fd = -1;
 };
 
 // How far a host's upgrade has come, for what a signal does and for the record of an interruption.
 enum class Phase { NotStarted, Probe, Confirmation, Command, Verify, Erase, Program, RebootCheck };
 
 const char* PhaseName(Phase phase);
+// The version policy's decision for a device that reports deviceVersion and is to be served the
+// image that imageToUse selects (a user's file has no version to compare).
+PolicyDecision Decide(int imageToUse, const std::string& deviceVersion, const VersionPolicy& policy);
+// The exit code of a decision, and in message what it means for the device.
+int PolicyExit(PolicyDecision decision, const std::string& current, int imageToUse, bool userFile,
+               std::string& message);
+// The exit code of an engine error event; workerStarted once the image is being served.
+int ExitForError(int code, bool workerStarted);
+// ERR_RECEIVE during a transfer in words of the command line (the engine's text speaks of HTTP).
+std::string TransferTimeoutText(Phase phase);
 // The result word of an exit code ("complete", "login-rejected", ...).
 const char* ResultName(int exitCode);
 // The step (2 to 5) a status code begins; 0 for the others.
@@ -76,15 +123,24 @@ std::string TrimEnd(std::string text);
 
 // The JSON lines of --json, each written when it happens (docs/cli-json.md).
 void WriteStepOneLine(const std::string& host);
-void WriteEventLine(const std::string& host, const CliEvent& e, bool replyWarning, const std::string& detail);
+// imageToUse names the version in step titles; login goes into the text of ERR_LOGIN.
+void WriteEventLine(const std::string& host, const CliEvent& e, bool replyWarning, const std::string& detail,
+                    int imageToUse, const std::string& login);
 void WriteConfirmLine(const std::string& host, const ConfirmQuestion& q, bool yes);
 void WriteInterruptLine(const std::string& host, int signal, int count, Phase phase);
 void WriteRebootLine(const std::string& host, const std::optional<std::string>& version,
                      const std::optional<std::string>& expected, bool ok);
 void WriteResultLine(const HostResult& r);
-// Appends the host's record to the audit log, one write per line.
-void WriteAudit(const std::string& path, const HostResult& r);
+// The audit record of a host: one JSON object, without a line end.
+std::string AuditRecord(const HostResult& r);
 // The table that ends a run over several hosts.
 void PrintSummary(const std::vector<HostResult>& results);
+
+class InterruptWatch;
+// Upgrades the hosts as one batch: every device probed in turn, one question for all, then the
+// commands one at a time and the images served to up to o.parallel devices at once from one
+// TFTP socket. The exit code of the first host (in the given order) that failed.
+int RunBatch(const UpgradeOptions& o, const std::string& password, InterruptWatch& interrupts,
+             AuditLog& audit);
 
 } // namespace skelvo::cli

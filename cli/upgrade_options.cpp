@@ -2,8 +2,10 @@
 #include "cli/upgrade.h"
 
 #include "cli/cmdline.h"
+#include "engine/trace.h"
 
 #include <cstring>
+#include <istream>
 #include <memory>
 
 namespace skelvo::cli {
@@ -15,6 +17,11 @@ constexpr char kUpgradeFooter[] =
     "twice by TFTP (verify, then program). The password is never taken on the command line:\n"
     "it comes from --password-stdin, --password-file F, SKELVO_PASSWORD, or is the product's\n"
     "default.\n"
+    "\n"
+    "Several hosts are one batch: each device is probed in turn, one question covers them all,\n"
+    "the commands go out one at a time, and one TFTP socket serves up to --parallel devices at once.\n"
+    "A device already at the image's version is left alone; one that runs a newer version is\n"
+    "refused unless --allow-older.\n"
     "\n"
     "Ctrl-C (or SIGTERM, SIGHUP) before the upgrade command stops without sending anything more.\n"
     "Once the command has been sent the device may be erasing its flash: the first Ctrl-C lets the\n"
@@ -55,9 +62,48 @@ std::vector<std::string> AttachRebootSeconds(std::vector<std::string> args) {
     return out;
 }
 
+std::optional<std::vector<std::string>> ReadHostList(std::istream& in, std::string& error) {
+    std::vector<std::string> hosts;
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        const std::size_t begin = line.find_first_not_of(" \t\r");
+        if (begin == std::string::npos || line[begin] == '#')
+            continue;
+        const std::string host = line.substr(begin, line.find_last_not_of(" \t\r") - begin + 1);
+        std::string problem = host.find_first_of(" \t") != std::string::npos
+                                  ? "\"" + PrintableText(host) + "\" is not one host name"
+                                  : HostName()(std::string(host));
+        if (!problem.empty()) {
+            error = "line " + std::to_string(number) + ": " + problem;
+            return std::nullopt;
+        }
+        hosts.push_back(host);
+    }
+    return hosts;
+}
+
 CLI::App* DeclareUpgrade(CLI::App& program, UpgradeOptions& o) {
     CLI::App* command = program.add_subcommand("upgrade", "upgrade the firmware of one or more devices");
-    command->add_option("HOST", o.hosts, "the devices' names or addresses")->required()->check(HostName());
+    command->add_option("HOST", o.hosts, "the devices' names or addresses")->check(HostName());
+    command
+        ->add_option("--hosts-file", o.hostsFile,
+                     "more hosts, one a line ('#' starts a comment);\n- reads them from standard input")
+        ->type_name("F")
+        ->check(TextField("hosts file name"));
+    cmdline::AddNumber(*command, "--parallel", o.parallel, 1, 1000, "a number of devices",
+                       "serve at most N devices at once (default " + std::to_string(kDefaultParallel) + ")")
+        ->type_name("N");
+    command->add_flag("--allow-older", o.policy.allowOlder,
+                      "flash a device whose firmware is newer than the image");
+    command->add_flag("--allow-reinstall", o.policy.allowReinstall,
+                      "flash a device already at the image's version, or whose\nversion cannot be read");
+    command->add_flag("--force", o.policy.force, "with --image: flash a device whose version cannot be read");
+    // A host is needed, on the command line or in a hosts file.
+    command->final_callback([&o] {
+        if (o.hosts.empty() && o.hostsFile.empty())
+            throw CLI::RequiredError("HOST");
+    });
     command->add_option("--login", o.login, "administrative login (default \"root\")")
         ->type_name("L")
         ->check(TextField("login", kLoginNameSize, true));

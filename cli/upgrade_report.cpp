@@ -6,8 +6,24 @@
 #include "tftp/tftp_callbacks.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#define SKELVO_WRITE _write
+#define SKELVO_FSYNC _commit
+#define SKELVO_CLOSE _close
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#define SKELVO_WRITE ::write
+#define SKELVO_FSYNC ::fsync
+#define SKELVO_CLOSE ::close
+#endif
 
 namespace skelvo::cli {
 
@@ -60,6 +76,10 @@ const char* ResultName(int exitCode) {
         return "command-refused";
     case kExitBadUsage:
         return "bad-input";
+    case kExitRefusedNewer:
+        return "refused-newer";
+    case kExitRefusedUnreadable:
+        return "refused-unreadable";
     default:
         return "failed";
     }
@@ -96,13 +116,13 @@ void WriteStepOneLine(const std::string& host) {
         .Write(stdout);
 }
 
-void WriteEventLine(const std::string& host, const CliEvent& e, bool replyWarning,
-                    const std::string& detail) {
+void WriteEventLine(const std::string& host, const CliEvent& e, bool replyWarning, const std::string& detail,
+                    int imageToUse, const std::string& login) {
     JsonLine line;
     line.Add("event", e.kind == CliEvent::Status ? "status" : "error").Add("host", host).Add("code", e.code);
     line.Add("name", e.kind == CliEvent::Status ? StatusName(e.code) : ErrorName(e.code));
     if (e.kind == CliEvent::Error) {
-        line.Add("text", ErrorText(e.code, g_TftpConfigData.HostName, g_TftpConfigData.LoginName));
+        line.Add("text", ErrorText(e.code, host, login));
         if (replyWarning)
             line.Add("warning", true);
         if (!detail.empty())
@@ -110,10 +130,9 @@ void WriteEventLine(const std::string& host, const CliEvent& e, bool replyWarnin
     } else if (e.code == STATUS_PROGRESS) {
         line.Add("sent", e.sent).Add("total", e.total).Add("percent", ProgressPosition(e.sent, e.total));
     } else if (int step = StepNumber(e.code)) {
-        line.Add("step", step).Add("title", TrimEnd(StepTitle(e.code, PresentedVersion(GetImageToUse()))));
+        line.Add("step", step).Add("title", TrimEnd(StepTitle(e.code, PresentedVersion(imageToUse))));
     } else if (e.code == STATUS_COMPLETE) {
-        line.Add("title",
-                 TrimEnd(SuccessTitle(g_TftpConfigData.HostName, PresentedVersion(GetImageToUse()))));
+        line.Add("title", TrimEnd(SuccessTitle(host, PresentedVersion(imageToUse))));
         line.Add("final_ack", !e.unconfirmed);
         if (e.unconfirmed)
             line.Add("note", UnconfirmedEndNote());
@@ -155,6 +174,18 @@ void WriteRebootLine(const std::string& host, const std::optional<std::string>& 
 
 namespace {
 
+void AddPasses(JsonLine& line, const HostResult& r) {
+    auto add = [&line](const char* key, const std::optional<long long>& ms) {
+        if (ms)
+            line.Add(key, *ms);
+        else
+            line.AddNull(key);
+    };
+    add("verify_ms", r.verifyMs);
+    add("erase_ms", r.eraseMs);
+    add("program_ms", r.programMs);
+}
+
 void AddOutcome(JsonLine& line, const HostResult& r) {
     line.Add("result", r.result).Add("exit_code", r.exitCode);
     if (r.commandStatus)
@@ -167,23 +198,53 @@ void AddOutcome(JsonLine& line, const HostResult& r) {
 
 } // namespace
 
-void WriteAudit(const std::string& path, const HostResult& r) {
-    // Appended as one write per line, so concurrent runs never interleave inside a record.
+std::string AuditRecord(const HostResult& r) {
     JsonLine line;
-    line.Add("time", UtcTimestamp())
+    line.Add("time", r.startTime.empty() ? UtcTimestamp() : r.startTime)
+        .Add("duration_ms", r.durationMs)
+        .Add("tool_version", SKELVO_VERSION)
         .Add("host", r.host)
         .Add("model", r.model)
+        .Add("image_source", r.imageSource)
+        .Add("image_sha256", r.imageSha256)
         .Add("old_version", r.oldVersion)
         .Add("new_version", r.newVersion)
-        .Add("image_sha256", r.imageSha256)
         .Add("version_after_reboot", r.versionAfterReboot);
+    AddPasses(line, r);
     AddOutcome(line, r);
-    const std::string text = line.Text() + "\n";
-    std::ofstream out(path, std::ios::app | std::ios::binary);
-    out << text;
-    out.flush();
-    if (!out)
-        std::fprintf(stderr, "skelvo-cli upgrade: cannot write the audit log \"%s\"\n", path.c_str());
+    return line.Text();
+}
+
+AuditLog::~AuditLog() {
+    if (m_fd >= 0)
+        SKELVO_CLOSE(m_fd);
+}
+
+bool AuditLog::Open(const std::string& path, std::string& error) {
+#if defined(_WIN32)
+    m_fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+#endif
+    if (m_fd < 0) {
+        error = "cannot open the audit log \"" + PrintableText(path) +
+                "\" for appending: " + std::strerror(errno);
+        return false;
+    }
+    m_path = path;
+    return true;
+}
+
+void AuditLog::Write(const HostResult& r) {
+    if (m_fd < 0)
+        return;
+    // One write per record: with O_APPEND, concurrent runs never interleave inside a line.
+    const std::string text = AuditRecord(r) + "\n";
+    const long long written = SKELVO_WRITE(m_fd, text.data(), static_cast<unsigned>(text.size()));
+    const bool synced = SKELVO_FSYNC(m_fd) == 0;
+    if (written != static_cast<long long>(text.size()) || !synced)
+        std::fprintf(stderr, "skelvo-cli upgrade: cannot write the audit log \"%s\"\n",
+                     PrintableText(m_path).c_str());
 }
 
 void PrintSummary(const std::vector<HostResult>& results) {
@@ -207,6 +268,7 @@ void WriteResultLine(const HostResult& r) {
         .Add("old_version", r.oldVersion)
         .Add("new_version", r.newVersion)
         .Add("image_sha256", r.imageSha256);
+    AddPasses(line, r);
     AddOutcome(line, r);
     line.Write(stdout);
 }

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <thread>
 
@@ -26,6 +27,53 @@ constexpr int kLongestErase = 45;
 
 int UsageError(const std::string& message) {
     return cmdline::UsageError("skelvo-cli upgrade", message);
+}
+
+// WaitForWorker's answer when a second signal abandoned the device.
+constexpr int kAbandoned = -1;
+
+// Past the TFTP server's own bound on a silent transfer, so that the server, not this front end,
+// decides how a transfer ends: it alone can tell a failure from an unconfirmed end.
+std::chrono::seconds IdleFloor() {
+    return std::chrono::ceil<std::chrono::seconds>(RetransmitPolicy{}.giveUp) + std::chrono::seconds(10);
+}
+
+std::string GiveUpSeconds() {
+    return std::to_string(std::chrono::ceil<std::chrono::seconds>(RetransmitPolicy{}.giveUp).count());
+}
+
+constexpr char kCommandReplyWarning[] =
+    "warning: receiving the reply to the upgrade command failed (the connection was reset, or no "
+    "reply came in time). The device may have taken the command all the same: Skelvo goes on "
+    "serving its image.";
+
+} // namespace
+
+PolicyDecision Decide(int imageToUse, const std::string& deviceVersion, const VersionPolicy& policy) {
+    const char* digits = ImageVersion(imageToUse);
+    const std::string imageVersion =
+        imageToUse == SERVER_USER_FILE || digits == nullptr ? std::string() : FormatVersion(digits);
+    return DecideUpgrade(deviceVersion, imageVersion, policy);
+}
+
+int PolicyExit(PolicyDecision decision, const std::string& current, int imageToUse, bool userFile,
+               std::string& message) {
+    switch (decision) {
+    case PolicyDecision::UpToDate:
+        message = "already at version " + current + "; nothing was sent";
+        return kExitComplete;
+    case PolicyDecision::RefusedNewer:
+        message = "runs version " + current + ", newer than the image's " + PresentedVersion(imageToUse) +
+                  "; nothing was sent (--allow-older flashes it)";
+        return kExitRefusedNewer;
+    case PolicyDecision::RefusedUnreadable:
+        message = std::string("its version cannot be read; nothing was sent (") +
+                  (userFile ? "--force" : "--allow-reinstall") + " flashes it)";
+        return kExitRefusedUnreadable;
+    case PolicyDecision::Upgrade:
+        break;
+    }
+    return kExitComplete;
 }
 
 int ExitForError(int code, bool workerStarted) {
@@ -50,24 +98,6 @@ int ExitForError(int code, bool workerStarted) {
     }
 }
 
-// WaitForWorker's answer when a second signal abandoned the device.
-constexpr int kAbandoned = -1;
-
-// Past the TFTP server's own bound on a silent transfer, so that the server, not this front end,
-// decides how a transfer ends: it alone can tell a failure from an unconfirmed end.
-std::chrono::seconds IdleFloor() {
-    return std::chrono::ceil<std::chrono::seconds>(RetransmitPolicy{}.giveUp) + std::chrono::seconds(10);
-}
-
-std::string GiveUpSeconds() {
-    return std::to_string(std::chrono::ceil<std::chrono::seconds>(RetransmitPolicy{}.giveUp).count());
-}
-
-constexpr char kCommandReplyWarning[] =
-    "warning: receiving the reply to the upgrade command failed (the connection was reset, or no "
-    "reply came in time). The device may have taken the command all the same: Skelvo goes on "
-    "serving its image.";
-
 // ERR_RECEIVE during a transfer: the server resent a block until its bound ran out. The engine's
 // text for that code speaks of the classification over HTTP, which is not what happened.
 std::string TransferTimeoutText(Phase phase) {
@@ -81,6 +111,8 @@ std::string TransferTimeoutText(Phase phase) {
         text += " It had not begun erasing, so its firmware is unchanged.";
     return text;
 }
+
+namespace {
 
 class Upgrader {
   public:
@@ -131,6 +163,8 @@ class Upgrader {
     bool m_commandAnswered = false; // STATUS_COMMAND_ACCEPTED has come
     bool m_workerErrorShown = false;
     int m_classified = SERVER_UNKNOWN; // the image chosen when the question was asked
+    // What the version policy decided when the question was composed.
+    std::optional<PolicyDecision> m_decision;
 };
 
 void Upgrader::Say(const std::string& host, const std::string& text) {
@@ -230,7 +264,7 @@ void Upgrader::OnEvent(const std::string& host, const CliEvent& e) {
         detail = TransferTimeoutText(phase);
 
     if (m_o.json)
-        WriteEventLine(host, e, replyWarning, detail);
+        WriteEventLine(host, e, replyWarning, detail, GetImageToUse(), m_o.login);
     if (e.kind == CliEvent::Error) {
         if (replyWarning)
             Say(host, kCommandReplyWarning);
@@ -266,6 +300,10 @@ ConfirmAnswer Upgrader::Confirm(const std::string& host, const ConfirmQuestion& 
         if (m_interrupts.Count() > 0)
             return ConfirmAnswer::Cancel;
         m_phase = Phase::Confirmation;
+        m_decision = Decide(m_classified, q.currentVersion, m_o.policy);
+        // The policy leaves the device alone: nothing is asked, nothing is sent.
+        if (*m_decision != PolicyDecision::Upgrade)
+            return ConfirmAnswer::Cancel;
     }
     if (m_o.json)
         WriteConfirmLine(host, q, m_o.yes);
@@ -534,6 +572,10 @@ HostResult Upgrader::Run(const std::string& host) {
     HostResult r;
     r.host = host;
     r.model = ModelName(SERVER_UNKNOWN);
+    r.startTime = UtcTimestamp();
+    r.imageSource = m_o.image.empty() ? "built-in" : m_o.image;
+    const auto started = std::chrono::steady_clock::now();
+    m_decision.reset();
 
     ResetUpgradeRecord();
     SetDownloadTrace(m_o.downloadTrace ? 1 : 0);
@@ -625,15 +667,35 @@ HostResult Upgrader::Run(const std::string& host) {
         break;
     case ContinueOutcome::NotConfirmed:
     case ContinueOutcome::Cancelled:
-        if (interruptedEarly)
+        if (interruptedEarly) {
             Interrupted(host, reached, r);
-        else
+        } else if (m_decision && *m_decision != PolicyDecision::Upgrade) {
+            std::string message;
+            r.exitCode = Fail(host,
+                              PolicyExit(*m_decision, r.oldVersion.value_or(kNotKnown), imageToUse,
+                                         !m_o.image.empty(), message),
+                              message);
+            r.result = PolicyDecisionName(*m_decision);
+        } else {
             r.exitCode = Fail(host, kExitNotConfirmed, "not confirmed; nothing was sent");
+        }
         break;
     case ContinueOutcome::DryRun:
         if (interruptedEarly) {
             Interrupted(host, reached, r);
             break;
+        }
+        if (c.question && image != nullptr) {
+            const PolicyDecision decision = Decide(imageToUse, c.question->currentVersion, m_o.policy);
+            if (decision != PolicyDecision::Upgrade) {
+                std::string message;
+                r.exitCode = Fail(
+                    host,
+                    PolicyExit(decision, c.question->currentVersion, imageToUse, !m_o.image.empty(), message),
+                    "dry run: " + message);
+                r.result = PolicyDecisionName(decision);
+                break;
+            }
         }
         if (image == nullptr) {
             r.exitCode = Fail(host, kExitOther, "no image to serve");
@@ -690,12 +752,49 @@ HostResult Upgrader::Run(const std::string& host) {
     }
     if (r.result.empty())
         r.result = m_o.dryRun && r.exitCode == kExitComplete ? "dry-run" : ResultName(r.exitCode);
+    std::optional<std::chrono::steady_clock::time_point> at[4];
+    const int marks[4] = {STATUS_VERIFYING, STATUS_ERASING, STATUS_PROGRAMMING, STATUS_COMPLETE};
+    for (const auto& e : m_monitor.Events())
+        for (int i = 0; i < 4; ++i)
+            if (e.kind == CliEvent::Status && e.code == marks[i] && !at[i])
+                at[i] = e.at;
+    auto span = [&at](int from, int to) -> std::optional<long long> {
+        if (!at[from] || !at[to])
+            return std::nullopt;
+        return std::chrono::duration_cast<std::chrono::milliseconds>(*at[to] - *at[from]).count();
+    };
+    r.verifyMs = span(0, 1);
+    r.eraseMs = span(1, 2);
+    r.programMs = span(2, 3);
+    r.durationMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+            .count();
     return r;
 }
 
 } // namespace
 
 int RunUpgrade(UpgradeOptions& o) {
+    if (!o.hostsFile.empty()) {
+        if (o.hostsFile == "-" && o.passwordSource.fromStdin)
+            return UsageError("--hosts-file - and --password-stdin both read standard input; give the "
+                              "password with --password-file F or SKELVO_PASSWORD instead");
+        std::string error;
+        std::optional<std::vector<std::string>> listed;
+        if (o.hostsFile == "-") {
+            listed = ReadHostList(std::cin, error);
+        } else {
+            std::ifstream in(o.hostsFile, std::ios::binary);
+            if (!in)
+                return UsageError("cannot read the hosts file \"" + PrintableText(o.hostsFile) + "\"");
+            listed = ReadHostList(in, error);
+        }
+        if (!listed)
+            return UsageError("the hosts file \"" + PrintableText(o.hostsFile) + "\", " + error);
+        o.hosts.insert(o.hosts.end(), listed->begin(), listed->end());
+        if (o.hosts.empty())
+            return UsageError("the hosts file \"" + PrintableText(o.hostsFile) + "\" names no host");
+    }
     if (!o.image.empty()) {
         std::ifstream probe(o.image, std::ios::binary);
         if (!probe)
@@ -703,6 +802,11 @@ int RunUpgrade(UpgradeOptions& o) {
     }
     if (o.passwordSource.fromStdin && !o.passwordSource.file.empty())
         return UsageError("--password-stdin and --password-file exclude each other");
+    // Opened before any device is contacted: an upgrade that cannot be recorded is not begun.
+    AuditLog audit;
+    std::string auditError;
+    if (!o.auditLog.empty() && !audit.Open(o.auditLog, auditError))
+        return UsageError(auditError + "; no device was contacted");
     if (!o.yes && !o.dryRun && !HaveTerminal()) {
         std::fprintf(stderr,
                      "skelvo-cli upgrade: no terminal to confirm on; refusing to flash without --yes\n");
@@ -729,14 +833,18 @@ int RunUpgrade(UpgradeOptions& o) {
     RouteTrace(o.trace, o.json);
 
     InterruptWatch interrupts;
+    if (o.hosts.size() > 1) {
+        const int exitCode = RunBatch(o, *password, interrupts, audit);
+        RouteTrace(true, false);
+        return exitCode;
+    }
     Upgrader upgrader(o, std::move(*password), interrupts);
     std::vector<HostResult> results;
     int exitCode = kExitComplete;
     for (const auto& host : o.hosts) {
         // After a signal the host under way is finished, and no other is begun.
         HostResult r = interrupts.Count() > 0 ? upgrader.NotStarted(host) : upgrader.Run(host);
-        if (!o.auditLog.empty())
-            WriteAudit(o.auditLog, r);
+        audit.Write(r);
         if (o.json)
             WriteResultLine(r);
         if (exitCode == kExitComplete && r.exitCode != kExitComplete)

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <sstream>
 
 using namespace skelvo::cli;
 
@@ -194,3 +195,27 @@ TEST(RescueCommand, QuotesWordsSoThatTheShellReadsThemBack) {
     }
 }
 #endif
+
+TEST(HostsFile, OneHostALineWithCommentsAndBlankLinesSkipped) {
+    std::string error;
+    std::istringstream good("# lab A\n\n  192.0.2.7  \r\n\t# spare\ndev-8.example\n192.0.2.9");
+    EXPECT_EQ(ReadHostList(good, error),
+              (std::vector<std::string>{"192.0.2.7", "dev-8.example", "192.0.2.9"}));
+    std::istringstream twoOnALine("192.0.2.7\n192.0.2.8 192.0.2.9\n");
+    EXPECT_EQ(ReadHostList(twoOnALine, error), std::nullopt);
+    EXPECT_EQ(error.rfind("line 2: ", 0), 0u) << error;
+    std::istringstream tooLong(std::string(128, 'h') + "\n");
+    EXPECT_EQ(ReadHostList(tooLong, error), std::nullopt);
+    EXPECT_EQ(error.rfind("line 1: ", 0), 0u) << error;
+}
+
+TEST(UpgradeCommandLine, AHostsFileStandsInForTheHosts) {
+    const ParsedUpgrade listed =
+        ParseUpgrade({"--hosts-file", "hosts.txt", "--parallel", "4", "--allow-older"});
+    EXPECT_EQ(listed.end, std::nullopt);
+    EXPECT_TRUE(listed.o.hosts.empty());
+    EXPECT_EQ(listed.o.parallel, 4);
+    EXPECT_TRUE(listed.o.policy.allowOlder);
+    EXPECT_EQ(ParseUpgrade({"h"}).o.parallel, kDefaultParallel);
+    EXPECT_EQ(ParseUpgrade({"h", "--parallel", "0"}).end, kExitBadUsage);
+}

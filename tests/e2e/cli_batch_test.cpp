@@ -1,0 +1,258 @@
+// skelvo-cli upgrading a batch of skelvo-devsim processes, each on its own loopback address, all of
+// them sharing one HTTP port number and fetching from the command line's one TFTP socket.
+#include "tests/e2e/e2e_support.h"
+#include "tests/support/event_recorder.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+
+using namespace skelvo::e2e;
+using nlohmann::json;
+
+namespace {
+
+struct Fleet {
+    std::uint16_t tftp = FreeUdpPort();
+    std::uint16_t http;
+    std::vector<std::unique_ptr<DevSim>> devices;
+
+    // One simulator per (model, extra options) on 127.0.<net>.1, .2, ...
+    Fleet(int net, const std::vector<std::pair<std::string, std::vector<std::string>>>& models)
+        : http(FreeTcpPort("127.0." + std::to_string(net) + ".1")) {
+        int n = 1;
+        for (const auto& [model, extra] : models)
+            devices.push_back(std::make_unique<DevSim>(
+                model, "127.0." + std::to_string(net) + "." + std::to_string(n++), tftp, extra, http));
+    }
+    std::vector<std::string> Args(std::vector<std::string> more) const {
+        std::vector<std::string> args{"upgrade"};
+        for (const auto& d : devices)
+            args.push_back(d->address());
+        args.insert(args.end(), {"--http-port", std::to_string(http), "--tftp-port", std::to_string(tftp)});
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    }
+};
+
+std::string Diagnose(const CliRun& run) {
+    return "status " + std::to_string(run.status) + "\n--- stdout\n" + run.out.substr(0, 5000) +
+           "\n--- stderr\n" + run.err.substr(0, 5000);
+}
+
+// Every line of standard output as JSON; a line that is not JSON fails the test.
+std::vector<json> JsonLines(const CliRun& run) {
+    std::vector<json> lines;
+    for (const auto& line : run.OutLines()) {
+        EXPECT_TRUE(json::accept(line)) << line;
+        if (json::accept(line))
+            lines.push_back(json::parse(line));
+    }
+    return lines;
+}
+
+std::map<std::string, json> ResultsByHost(const std::vector<json>& lines) {
+    std::map<std::string, json> results;
+    for (const auto& line : lines)
+        if (line["event"] == "result")
+            results[line["host"].get<std::string>()] = line;
+    return results;
+}
+
+std::string ImageSha(const std::string& model) {
+    const std::string file = model == "dravenholt" ? "dravenholt.bin"
+                             : model == "tolva22"  ? "tolva22.bin"
+                                                   : "tolva21.bin";
+    return Sha256Hex(skelvo::test::ReadFileBytes(skelvo::test::ImagePath(file)));
+}
+
+std::string TempFile(const std::string& name) {
+    const std::string path = testing::TempDir() + "/" + name;
+    std::remove(path.c_str());
+    return path;
+}
+
+} // namespace
+
+// Eight devices of every model, at most three served at once: each is programmed with its own
+// model's image, and the audit log holds one whole record per device and never the password.
+TEST(CliBatch, MixedModelsAreEachProgrammedWithTheirOwnImage) {
+    const std::string password = "Batch-s3cret-pw";
+    const std::vector<std::string> auth{"--login", "root", "--password", password};
+    const std::vector<std::string> models{"tolva21", "tolva22",    "dravenholt", "tolva",
+                                          "tolva22", "dravenholt", "tolva21",    "tolva22"};
+    std::vector<std::pair<std::string, std::vector<std::string>>> specs;
+    for (const auto& m : models)
+        specs.push_back({m, auth});
+    Fleet fleet(21, specs);
+    const std::string audit = TempFile("audit-batch.jsonl");
+    CliRun run = RunCli(fleet.Args({"--yes", "--json", "--parallel", "3", "--audit-log", audit}),
+                        CliOptions{"", {{"SKELVO_PASSWORD", password}}, std::chrono::seconds(400)});
+    ASSERT_EQ(run.status, 0) << Diagnose(run);
+
+    const std::vector<json> lines = JsonLines(run);
+    // --parallel: never more than three devices between their command and their result.
+    std::set<std::string> active;
+    std::size_t most = 0;
+    for (const auto& line : lines) {
+        if (!line.contains("host"))
+            continue;
+        const std::string host = line["host"];
+        if (line["event"] == "status" && line.value("name", "") == "STATUS_COMMAND_ACCEPTED")
+            active.insert(host);
+        if (line["event"] == "result")
+            active.erase(host);
+        most = std::max(most, active.size());
+    }
+    EXPECT_EQ(most, 3u) << "three at once, never more";
+
+    const auto results = ResultsByHost(lines);
+    ASSERT_EQ(results.size(), models.size()) << run.out.substr(0, 3000);
+    const std::string auditText = ReadText(audit);
+    std::istringstream auditLines(auditText);
+    std::map<std::string, json> records;
+    for (std::string line; std::getline(auditLines, line);) {
+        ASSERT_TRUE(json::accept(line)) << line;
+        const json record = json::parse(line);
+        records[record["host"].get<std::string>()] = record;
+        for (const char* field : {"time", "duration_ms", "tool_version", "model", "image_source",
+                                  "image_sha256", "old_version", "new_version", "result", "exit_code"})
+            EXPECT_TRUE(record.contains(field)) << field << " in " << line;
+        EXPECT_EQ(record["tool_version"], SKELVO_VERSION);
+        EXPECT_EQ(record["image_source"], "built-in");
+    }
+    EXPECT_EQ(records.size(), models.size()) << auditText;
+    EXPECT_EQ(auditText.find(password), std::string::npos);
+    EXPECT_EQ(run.out.find(password), std::string::npos);
+    EXPECT_EQ(run.err.find(password), std::string::npos);
+
+    for (std::size_t i = 0; i < models.size(); ++i) {
+        DevSim& device = *fleet.devices[i];
+        const std::string report = device.StopAndReport();
+        const std::string sha = ImageSha(models[i]);
+        const std::string version = models[i] == "dravenholt" ? "6.2.1" : "1.0.9";
+        EXPECT_EQ(Count(report, sha), 2u)
+            << models[i] << " gets its own image twice: " << report.substr(0, 600);
+        EXPECT_NE(report.find("\"final_version\": \"" + version + "\""), std::string::npos)
+            << report.substr(0, 600);
+        const json& result = results.at(device.address());
+        EXPECT_EQ(result["result"], "complete");
+        EXPECT_EQ(result["image_sha256"], sha);
+        EXPECT_EQ(result["new_version"], version);
+        EXPECT_TRUE(result["verify_ms"].is_number() && result["erase_ms"].is_number() &&
+                    result["program_ms"].is_number())
+            << result.dump();
+        EXPECT_EQ(records.at(device.address())["image_sha256"], sha);
+        EXPECT_EQ(records.at(device.address())["result"], "complete");
+    }
+}
+
+// A device at the image's version is left alone and counts as a success; one ahead of it is
+// refused unless --allow-older, with which it is flashed.
+TEST(CliBatch, TheVersionPolicyLeavesCurrentDevicesAloneAndRefusesNewerOnes) {
+    Fleet fleet(
+        22,
+        {{"tolva22", {"--firmware", "1.0.9"}}, {"tolva21", {"--firmware", "1.0.10"}}, {"dravenholt", {}}});
+    DevSim& current = *fleet.devices[0];
+    DevSim& newer = *fleet.devices[1];
+    DevSim& behind = *fleet.devices[2];
+
+    CliRun dry = RunCli(fleet.Args({"--dry-run"}));
+    EXPECT_EQ(dry.status, 14) << "the newer device is refused" << Diagnose(dry);
+    for (const char* action : {"  up-to-date\n", "  refused-newer\n", "  upgrade\n"})
+        EXPECT_NE(dry.out.find(action), std::string::npos) << action << dry.out;
+
+    CliRun run = RunCli(fleet.Args({"--yes", "--json"}));
+    EXPECT_EQ(run.status, 14) << Diagnose(run);
+    auto results = ResultsByHost(JsonLines(run));
+    EXPECT_EQ(results[current.address()]["result"], "up-to-date");
+    EXPECT_EQ(results[current.address()]["exit_code"], 0);
+    EXPECT_EQ(results[newer.address()]["result"], "refused-newer");
+    EXPECT_EQ(results[newer.address()]["exit_code"], 14);
+    EXPECT_EQ(results[behind.address()]["result"], "complete");
+    EXPECT_EQ(Count(current.Report(), "/config"), 0u) << "no command to a current device";
+    EXPECT_EQ(Count(newer.Report(), "/config"), 0u);
+    EXPECT_TRUE(behind.WaitForReport("\"final_version\": \"6.2.1\"", std::chrono::seconds(60)))
+        << behind.Report();
+
+    // Alone (the single-device path) the same policy holds, and --allow-older flashes.
+    CliRun alone = RunCli({"upgrade", current.address(), "--http-port", std::to_string(fleet.http),
+                           "--tftp-port", std::to_string(fleet.tftp), "--yes", "--json"});
+    EXPECT_EQ(alone.status, 0) << Diagnose(alone);
+    EXPECT_NE(alone.out.find("\"result\":\"up-to-date\",\"exit_code\":0"), std::string::npos) << alone.out;
+    EXPECT_EQ(Count(current.StopAndReport(), "/config"), 0u);
+
+    CliRun older = RunCli({"upgrade", newer.address(), "--http-port", std::to_string(fleet.http),
+                           "--tftp-port", std::to_string(fleet.tftp), "--yes", "--json", "--allow-older"});
+    EXPECT_EQ(older.status, 0) << Diagnose(older);
+    EXPECT_NE(newer.StopAndReport().find("\"final_version\": \"1.0.9\""), std::string::npos);
+}
+
+// An audit log that cannot be opened stops the run before any device hears anything.
+TEST(CliBatch, AnUnwritableAuditLogTouchesNoDevice) {
+    Fleet fleet(23, {{"tolva21", {}}, {"tolva22", {}}});
+    for (const bool batch : {true, false}) {
+        std::vector<std::string> args = fleet.Args({"--yes", "--audit-log", "/nonexistent/dir/a.jsonl"});
+        if (!batch)
+            args.erase(args.begin() + 2); // the second host
+        CliRun run = RunCli(args);
+        EXPECT_EQ(run.status, 2) << Diagnose(run);
+        EXPECT_NE(run.err.find("cannot open the audit log \"/nonexistent/dir/a.jsonl\""), std::string::npos)
+            << run.err;
+    }
+    for (auto& device : fleet.devices)
+        EXPECT_EQ(Count(device->StopAndReport(), "\"method\""), 0u) << "not even a probe";
+}
+
+TEST(CliBatch, HostsComeFromAFileWithCommentsAndNeverFromAnOptionsValue) {
+    Fleet fleet(24, {{"tolva21", {}}, {"dravenholt", {}}});
+    const std::string hosts = TempFile("hosts.txt");
+    std::ofstream(hosts) << "# the lab\n\n  " << fleet.devices[0]->address() << "  \r\n   # spare\n"
+                         << fleet.devices[1]->address() << "\n";
+    CliRun run =
+        RunCli({"upgrade", "--hosts-file", hosts, "--http-port", std::to_string(fleet.http), "--tftp-port",
+                std::to_string(fleet.tftp), "--dry-run", "--json", "--verify-reboot", "30"});
+    EXPECT_EQ(run.status, 0) << Diagnose(run);
+    const auto results = ResultsByHost(JsonLines(run));
+    EXPECT_EQ(results.size(), 2u) << run.out;
+    EXPECT_EQ(results.count(fleet.devices[0]->address()), 1u);
+    EXPECT_EQ(results.count(fleet.devices[1]->address()), 1u);
+    EXPECT_EQ(results.count("30"), 0u) << "a number after --verify-reboot is its value";
+
+    // Standard input cannot carry both the hosts and the password.
+    CliRun both =
+        RunCli({"upgrade", "--hosts-file", "-", "--password-stdin", "--yes"},
+               CliOptions{"secret\n" + fleet.devices[0]->address() + "\n", {}, std::chrono::seconds(60)});
+    EXPECT_EQ(both.status, 2) << Diagnose(both);
+    EXPECT_NE(both.err.find("--hosts-file - and --password-stdin both read standard input"),
+              std::string::npos)
+        << both.err;
+    for (auto& device : fleet.devices)
+        EXPECT_EQ(Count(device->StopAndReport(), "/config"), 0u);
+}
+
+// The first signal stops the batch from commanding anyone new; the device already commanded is
+// served to the end.
+TEST(CliBatch, ASignalLetsTheCommandedDeviceFinishAndBeginsNoOther) {
+    Fleet fleet(25, {{"tolva22", {"--erase-seconds", "3"}}, {"tolva21", {}}});
+    const std::string audit = TempFile("audit-batch-signal.jsonl");
+    CliProcess cli(fleet.Args({"--yes", "--parallel", "1", "--audit-log", audit}),
+                   CliProcess::Terminal::None);
+    ASSERT_TRUE(cli.WaitForErr(fleet.devices[0]->address() + ": Step 4 of 5")) << cli.Err();
+    cli.Signal(SIGTERM);
+    CliRun run = cli.Wait();
+    EXPECT_EQ(run.status, 143) << Diagnose(run);
+    EXPECT_NE(run.err.find("no further device will be commanded"), std::string::npos) << run.err;
+    const std::string auditText = ReadText(audit);
+    EXPECT_NE(auditText.find("\"result\":\"complete\",\"exit_code\":0}"), std::string::npos) << auditText;
+    EXPECT_NE(auditText.find("\"result\":\"interrupted\",\"exit_code\":143,\"phase\":\"not-started\"}"),
+              std::string::npos)
+        << auditText;
+    EXPECT_NE(fleet.devices[0]->StopAndReport().find("\"final_version\": \"1.0.9\""), std::string::npos);
+    EXPECT_EQ(Count(fleet.devices[1]->StopAndReport(), "/config"), 0u);
+}
