@@ -49,8 +49,8 @@ MainDialog::MainDialog(QWidget* parent, DialogNetwork network)
     m_about->setToolTip(QStringLiteral("About this program (F1)"));
     m_about->setAutoRaise(true);
     // Light on the banner's dark artwork.
-    m_about->setStyleSheet(QStringLiteral(
-        "QToolButton { color: #ffffff; text-decoration: underline; border: none; background: transparent; }"));
+    m_about->setStyleSheet(QStringLiteral("QToolButton { color: #ffffff; text-decoration: underline; border: "
+                                          "none; background: transparent; }"));
     m_about->setCursor(Qt::PointingHandCursor);
     m_about->setFocusPolicy(Qt::NoFocus);
     connect(m_about, &QToolButton::clicked, this, [this] { m_presenter.ShowAbout(); });
