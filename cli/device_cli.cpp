@@ -123,7 +123,11 @@ std::string JsonLine::Text() const {
 }
 
 void JsonLine::Write(std::FILE* out) const {
-    std::string line = Text() + "\n";
+    nlohmann::ordered_json stamped = nlohmann::ordered_json::object();
+    stamped["time"] = UtcTimestamp();
+    for (const auto& [key, value] : m_object.items())
+        stamped[key] = value;
+    std::string line = JsonText(stamped) + "\n";
     std::fwrite(line.data(), 1, line.size(), out);
     std::fflush(out);
 }
@@ -347,12 +351,17 @@ std::string TftpPortHint(std::uint16_t port, int error) {
     return {};
 }
 
-void RouteTrace(bool show, bool json) {
+void RouteTrace(bool show, bool json, std::function<std::string(std::string_view)> hostOf) {
     if (!show) {
         SetTraceSink([](std::string_view) {});
     } else if (json) {
-        SetTraceSink(
-            [](std::string_view text) { JsonLine().Add("event", "trace").Add("text", text).Write(stdout); });
+        SetTraceSink([hostOf = std::move(hostOf)](std::string_view text) {
+            JsonLine line;
+            line.Add("event", "trace");
+            if (const std::string host = hostOf ? hostOf(text) : std::string(); !host.empty())
+                line.Add("host", host);
+            line.Add("text", text).Write(stdout);
+        });
     } else {
         ResetTraceSink();
     }

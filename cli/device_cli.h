@@ -39,7 +39,8 @@ class JsonLine {
     JsonLine& AddNull(std::string_view key);
     JsonLine& Add(std::string_view key, const std::optional<std::string>& value);
     std::string Text() const;
-    // Writes the line and a newline in one call and flushes.
+    // Writes the line, with the time now as its first field "time", and a newline in one call,
+    // and flushes.
     void Write(std::FILE* out) const;
 
   private:
@@ -115,8 +116,9 @@ class EventMonitor {
     std::chrono::steady_clock::time_point m_lastEvent;
 };
 
-// The trace lines: silenced, or on standard output (as text or, with json, as JSON lines).
-void RouteTrace(bool show, bool json);
+// The trace lines: silenced, or on standard output (as text or, with json, as JSON lines). hostOf,
+// when given, names the host a JSON trace line belongs to (empty for none).
+void RouteTrace(bool show, bool json, std::function<std::string(std::string_view)> hostOf = {});
 
 // Text on one line: each run of line breaks becomes one space.
 std::string OneLineText(std::string_view text);

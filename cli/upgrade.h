@@ -121,6 +121,22 @@ const char* ResultName(int exitCode);
 int StepNumber(int statusCode);
 std::string TrimEnd(std::string text);
 
+// Which STATUS_PROGRESS events of one device get a JSON line: at most one a second, and the last
+// block of each pass.
+class ProgressThrottle {
+  public:
+    bool Due(const CliEvent& e) {
+        const auto now = std::chrono::steady_clock::now();
+        if (e.sent < e.total && m_last && now - *m_last < std::chrono::seconds(1))
+            return false;
+        m_last = e.sent < e.total ? std::optional(now) : std::nullopt;
+        return true;
+    }
+
+  private:
+    std::optional<std::chrono::steady_clock::time_point> m_last;
+};
+
 // The JSON lines of --json, each written when it happens (docs/cli-json.md).
 void WriteStepOneLine(const std::string& host);
 // imageToUse names the version in step titles; login goes into the text of ERR_LOGIN.

@@ -11,6 +11,7 @@
 #include "tftp/tftp_fleet.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -24,8 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// At most one progress line per device and second in JSON, besides the last of each pass.
-constexpr auto kProgressInterval = std::chrono::seconds(1);
 // How often a device in its reboot check is asked for its version.
 constexpr auto kRebootPoll = std::chrono::milliseconds(250);
 
@@ -56,7 +55,7 @@ struct Device {
     Clock::time_point lastEvent;
     Clock::time_point commandAt;
     std::optional<Clock::time_point> verifyAt, erasingAt, programAt, completeAt;
-    Clock::time_point lastProgressLine;
+    ProgressThrottle progressLines;
 
     // The reboot check, on the main thread only.
     bool rebootCheck = false;
@@ -107,6 +106,9 @@ class Batch {
     mutable std::mutex m_lock;
     std::condition_variable m_changed;
     Device* m_http = nullptr; // the device whose HTTP exchange runs, under m_lock
+    // The same, for the trace lines of that exchange, which come on the main thread.
+    std::atomic<const Device*> m_tracing{nullptr};
+    std::thread::id m_mainThread = std::this_thread::get_id();
 };
 
 Batch::Batch(const UpgradeOptions& o, const std::string& password, InterruptWatch& interrupts,
@@ -123,6 +125,15 @@ Batch::Batch(const UpgradeOptions& o, const std::string& password, InterruptWatc
         m_devices.push_back(std::move(d));
     }
     m_monitor.SetListener([this](const CliEvent& e) { OnHttpEvent(e); });
+    // A TFTP session's trace lines start with its device's tag; an HTTP exchange's are the current
+    // device's.
+    RouteTrace(o.trace, o.json, [this](std::string_view text) -> std::string {
+        for (const auto& d : m_devices)
+            if (text.substr(0, d->host.size() + 2) == PrintableText(d->host) + ": ")
+                return d->host;
+        const Device* http = m_tracing.load();
+        return http != nullptr && std::this_thread::get_id() == m_mainThread ? http->host : std::string();
+    });
     m_interrupts.SetListener([this](int count, int signal) { OnInterrupt(count, signal); });
 }
 
@@ -131,6 +142,8 @@ Batch::~Batch() {
     m_monitor.SetListener({});
     if (m_fleet)
         m_fleet->Stop();
+    // The sink looks at this batch's devices.
+    RouteTrace(m_o.trace, m_o.json);
 }
 
 void Batch::Say(const std::string& host, const std::string& text) {
@@ -242,14 +255,16 @@ void Batch::OnInterrupt(int count, int signal) {
 // thread, one device at a time.
 void Batch::OnHttpEvent(const CliEvent& e) {
     Device* d = nullptr;
+    Phase phase = Phase::NotStarted;
     {
         std::lock_guard lock(m_lock);
         d = m_http;
+        if (d != nullptr)
+            phase = d->phase;
     }
     if (d == nullptr)
         return;
-    const bool replyWarning =
-        e.kind == CliEvent::Error && e.code == ERR_RECEIVE && d->phase == Phase::Command;
+    const bool replyWarning = e.kind == CliEvent::Error && e.code == ERR_RECEIVE && phase == Phase::Command;
     if (m_o.json)
         WriteEventLine(d->host, e, replyWarning, "", d->type, m_o.login);
     if (e.kind == CliEvent::Error) {
@@ -292,9 +307,7 @@ void Batch::OnDeviceEvent(Device& d, bool error, int code, const void* info) {
             } else if (code == STATUS_COMPLETE) {
                 d.completeAt = e.at;
             } else if (code == STATUS_PROGRESS) {
-                writeProgress = e.at - d.lastProgressLine >= kProgressInterval || e.sent >= e.total;
-                if (writeProgress)
-                    d.lastProgressLine = e.at;
+                writeProgress = d.progressLines.Due(e);
             }
         }
         phase = d.phase;
@@ -327,6 +340,7 @@ void Batch::Probe(Device& d) {
     {
         std::lock_guard lock(m_lock);
         m_http = &d;
+        m_tracing = &d;
         d.phase = Phase::Probe;
     }
     if (m_o.json)
@@ -357,6 +371,7 @@ void Batch::Probe(Device& d) {
     {
         std::lock_guard lock(m_lock);
         m_http = nullptr;
+        m_tracing = nullptr;
     }
     if (m_interrupts.Count() > 0)
         return Interrupted(d, Phase::Probe);
@@ -473,12 +488,14 @@ void Batch::Command(Device& d) {
         d.commandAt = Clock::now();
         d.lastEvent = d.commandAt;
         m_http = &d;
+        m_tracing = &d;
     }
     // The device is served before it is commanded, so that no request of it can come first.
     if (!m_fleet->Add(device)) {
         std::lock_guard lock(m_lock);
         d.commanded = false;
         m_http = nullptr;
+        m_tracing = nullptr;
     }
     if (!d.commanded)
         return Finish(d, kExitOther, "the TFTP server cannot serve the device; nothing was sent");
@@ -489,6 +506,7 @@ void Batch::Command(Device& d) {
     {
         std::lock_guard lock(m_lock);
         m_http = nullptr;
+        m_tracing = nullptr;
         fetched = d.verifyAt.has_value();
     }
     const bool accepted = m_monitor.Has(CliEvent::Status, STATUS_COMMAND_ACCEPTED);

@@ -165,6 +165,7 @@ class Upgrader {
     int m_classified = SERVER_UNKNOWN; // the image chosen when the question was asked
     // What the version policy decided when the question was composed.
     std::optional<PolicyDecision> m_decision;
+    ProgressThrottle m_progressLines;
 };
 
 void Upgrader::Say(const std::string& host, const std::string& text) {
@@ -263,7 +264,7 @@ void Upgrader::OnEvent(const std::string& host, const CliEvent& e) {
         (phase == Phase::Verify || phase == Phase::Program))
         detail = TransferTimeoutText(phase);
 
-    if (m_o.json)
+    if (m_o.json && !(e.kind == CliEvent::Status && e.code == STATUS_PROGRESS && !m_progressLines.Due(e)))
         WriteEventLine(host, e, replyWarning, detail, GetImageToUse(), m_o.login);
     if (e.kind == CliEvent::Error) {
         if (replyWarning)
@@ -830,7 +831,11 @@ int RunUpgrade(UpgradeOptions& o) {
     std::optional<std::string> password = ReadPassword(o.passwordSource, passwordError);
     if (!password)
         return UsageError(passwordError);
-    RouteTrace(o.trace, o.json);
+    // A single device's trace lines are all its own; a batch names each line's host itself.
+    if (o.hosts.size() == 1)
+        RouteTrace(o.trace, o.json, [host = o.hosts.front()](std::string_view) { return host; });
+    else
+        RouteTrace(o.trace, o.json);
 
     InterruptWatch interrupts;
     if (o.hosts.size() > 1) {

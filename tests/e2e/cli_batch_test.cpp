@@ -91,11 +91,23 @@ TEST(CliBatch, MixedModelsAreEachProgrammedWithTheirOwnImage) {
         specs.push_back({m, auth});
     Fleet fleet(21, specs);
     const std::string audit = TempFile("audit-batch.jsonl");
-    CliRun run = RunCli(fleet.Args({"--yes", "--json", "--parallel", "3", "--audit-log", audit}),
+    CliRun run = RunCli(fleet.Args({"--yes", "--json", "--trace", "--parallel", "3", "--audit-log", audit}),
                         CliOptions{"", {{"SKELVO_PASSWORD", password}}, std::chrono::seconds(400)});
     ASSERT_EQ(run.status, 0) << Diagnose(run);
 
     const std::vector<json> lines = JsonLines(run);
+    std::size_t traced = 0;
+    for (const auto& line : lines) {
+        const std::string time = line.value("time", "");
+        EXPECT_TRUE(time.size() == 24 && time[10] == 'T' && time[19] == '.' && time.back() == 'Z') << time;
+        // A device's TFTP trace lines start with its tag, and name it.
+        const std::string text = line.value("text", "");
+        if (line["event"] == "trace" && text.rfind("127.0.21.", 0) == 0) {
+            EXPECT_EQ(line.value("host", ""), text.substr(0, text.find(':'))) << line.dump();
+            ++traced;
+        }
+    }
+    EXPECT_GT(traced, 0u);
     // --parallel: never more than three devices between their command and their result.
     std::set<std::string> active;
     std::size_t most = 0;
@@ -182,9 +194,14 @@ TEST(CliBatch, TheVersionPolicyLeavesCurrentDevicesAloneAndRefusesNewerOnes) {
 
     // Alone (the single-device path) the same policy holds, and --allow-older flashes.
     CliRun alone = RunCli({"upgrade", current.address(), "--http-port", std::to_string(fleet.http),
-                           "--tftp-port", std::to_string(fleet.tftp), "--yes", "--json"});
+                           "--tftp-port", std::to_string(fleet.tftp), "--yes", "--json", "--trace"});
     EXPECT_EQ(alone.status, 0) << Diagnose(alone);
     EXPECT_NE(alone.out.find("\"result\":\"up-to-date\",\"exit_code\":0"), std::string::npos) << alone.out;
+    for (const auto& line : JsonLines(alone)) {
+        if (line["event"] == "trace") {
+            EXPECT_EQ(line.value("host", ""), current.address()) << "a single device's trace is its own";
+        }
+    }
     EXPECT_EQ(Count(current.StopAndReport(), "/config"), 0u);
 
     CliRun older = RunCli({"upgrade", newer.address(), "--http-port", std::to_string(fleet.http),
@@ -255,4 +272,30 @@ TEST(CliBatch, ASignalLetsTheCommandedDeviceFinishAndBeginsNoOther) {
         << auditText;
     EXPECT_NE(fleet.devices[0]->StopAndReport().find("\"final_version\": \"1.0.9\""), std::string::npos);
     EXPECT_EQ(Count(fleet.devices[1]->StopAndReport(), "/config"), 0u);
+}
+
+// A second signal abandons every device being served and gives each its own rescue command.
+TEST(CliBatch, ASecondSignalAbandonsEveryServedDeviceWithItsRescueCommand) {
+    Fleet fleet(26, {{"tolva22", {"--erase-seconds", "20"}}, {"dravenholt", {"--erase-seconds", "20"}}});
+    const std::string audit = TempFile("audit-batch-abandoned.jsonl");
+    CliProcess cli(fleet.Args({"--yes", "--audit-log", audit}), CliProcess::Terminal::None);
+    for (const auto& device : fleet.devices)
+        ASSERT_TRUE(cli.WaitForErr(device->address() + ": Step 4 of 5")) << cli.Err();
+    cli.Signal(SIGINT);
+    ASSERT_TRUE(cli.WaitForErr("A second Ctrl-C (or signal) abandons them.")) << cli.Err();
+    cli.Signal(SIGINT);
+    CliRun run = cli.Wait();
+    EXPECT_EQ(run.status, 130) << Diagnose(run);
+    const std::string port = " --tftp-port " + std::to_string(fleet.tftp);
+    const std::string auditText = ReadText(audit);
+    for (const auto& [device, image] :
+         {std::pair{fleet.devices[0].get(), "tolva22"}, std::pair{fleet.devices[1].get(), "dravenholt"}}) {
+        const std::string rescue = "skelvo-cli rescue " + device->address() + " --builtin " + image + port;
+        EXPECT_NE(run.err.find("\n    " + rescue + "\n"), std::string::npos) << run.err;
+        EXPECT_NE(auditText.find("\"result\":\"abandoned\",\"exit_code\":130,\"phase\":\"erase\","
+                                 "\"rescue_command\":\"" +
+                                 rescue + "\"}"),
+                  std::string::npos)
+            << auditText;
+    }
 }
