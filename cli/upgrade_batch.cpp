@@ -351,6 +351,7 @@ void Batch::Probe(Device& d) {
     std::optional<net::Ipv4> reached;
     if (!m_o.image.empty()) {
         d.type = SERVER_USER_FILE;
+        d.r.model = ModelName(SERVER_USER_FILE);
     } else {
         const ServerDetection detection = DetectServer(d.host.c_str());
         reached = detection.reached;
