@@ -123,6 +123,19 @@ TEST(CliBatch, MixedModelsAreEachProgrammedWithTheirOwnImage) {
     }
     EXPECT_EQ(most, 3u) << "three at once, never more";
 
+    // Progress: a few lines a device, and always the last block of each of its two passes.
+    std::map<std::string, int> progress, lastBlocks;
+    for (const auto& line : lines) {
+        if (line.value("name", "") != "STATUS_PROGRESS")
+            continue;
+        ++progress[line["host"]];
+        lastBlocks[line["host"]] += line["sent"].get<long>() >= line["total"].get<long>() ? 1 : 0;
+    }
+    for (const auto& [host, count] : progress) {
+        EXPECT_LT(count, 60) << host << ": not one line per block";
+        EXPECT_EQ(lastBlocks[host], 2) << host;
+    }
+
     const auto results = ResultsByHost(lines);
     ASSERT_EQ(results.size(), models.size()) << run.out.substr(0, 3000);
     const std::string auditText = ReadText(audit);
@@ -298,4 +311,21 @@ TEST(CliBatch, ASecondSignalAbandonsEveryServedDeviceWithItsRescueCommand) {
                   std::string::npos)
             << auditText;
     }
+}
+
+// On a terminal the batch asks once, showing what would happen to each device; No sends nothing.
+TEST(CliBatch, OneQuestionOnTheTerminalShowsEveryDevicesAction) {
+    Fleet fleet(27, {{"tolva21", {}}, {"tolva22", {"--firmware", "1.0.9"}}});
+    CliProcess cli(fleet.Args({}), CliProcess::Terminal::Pseudo);
+    ASSERT_TRUE(cli.WaitForErr("[y]es / [n]o / [C]ancel: ")) << cli.Err();
+    cli.Type("n\r");
+    CliRun run = cli.Wait();
+    EXPECT_EQ(run.status, 10) << Diagnose(run);
+    EXPECT_EQ(Count(run.err, "[y]es / [n]o / [C]ancel: "), 1u) << "one question for the batch";
+    for (const std::string& row :
+         {fleet.devices[0]->address() + "  Tolva 21xx     1.0.8       1.0.9       upgrade",
+          fleet.devices[1]->address() + "  Tolva 22xx     1.0.9       1.0.9       up-to-date"})
+        EXPECT_NE(run.err.find(row), std::string::npos) << row << "\n" << run.err;
+    for (auto& device : fleet.devices)
+        EXPECT_EQ(Count(device->StopAndReport(), "/config"), 0u);
 }
