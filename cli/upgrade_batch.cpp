@@ -385,6 +385,12 @@ void Batch::Probe(Device& d) {
     d.contact = d.address.ToString();
     d.current = *answer.version;
     d.r.oldVersion = d.current;
+    // Two names of one device: it is upgraded once, under the first.
+    for (const auto& other : m_devices)
+        if (other.get() != &d && other->image != nullptr && other->address == d.address)
+            return Finish(d, kExitBadUsage,
+                          "the same device (" + d.contact + ") as " + PrintableText(other->host) +
+                              ", which it is upgraded as; nothing was sent");
     if (SelectImage(d.type, &d.image) != ImageSelection::Selected || d.image == nullptr)
         return Finish(d, kExitOther, "no image to serve");
     d.r.imageSha256 = ImageSha(d.type, d.image);
@@ -424,7 +430,9 @@ bool Batch::Ask(const std::vector<Device*>& toUpgrade) {
                 .Add("current_version", d->current)
                 .Add("new_version", d->r.newVersion)
                 .Add("action", ActionText(*d))
-                .Add("answer", m_o.yes || m_o.dryRun ? "yes" : "ask")
+                .Add("answer", m_o.yes      ? "yes"
+                               : m_o.dryRun ? "dry-run"
+                                            : "ask")
                 .Write(stdout);
     }
     if (!m_o.image.empty())
@@ -459,12 +467,6 @@ bool Batch::Ask(const std::vector<Device*>& toUpgrade) {
 }
 
 void Batch::Command(Device& d) {
-    // Two names of one device: it can be served only once at a time.
-    for (const auto& other : m_devices)
-        if (other.get() != &d && other->commanded && !other->done && other->address == d.address)
-            return Finish(d, kExitOther,
-                          "the same device (" + d.contact + ") is being upgraded as " +
-                              PrintableText(other->host) + "; nothing was sent");
     auto context = std::make_shared<TftpDeviceContext>();
     context->image = d.image;
     context->tag = PrintableText(d.host) + ": ";

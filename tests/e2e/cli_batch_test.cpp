@@ -254,6 +254,14 @@ TEST(CliBatch, HostsComeFromAFileWithCommentsAndNeverFromAnOptionsValue) {
     EXPECT_EQ(results.count(fleet.devices[1]->address()), 1u);
     EXPECT_EQ(results.count("30"), 0u) << "a number after --verify-reboot is its value";
 
+    // A device named twice is upgraded once.
+    CliRun twice = RunCli({"upgrade", fleet.devices[0]->address(), "--hosts-file", hosts, "--http-port",
+                           std::to_string(fleet.http), "--tftp-port", std::to_string(fleet.tftp), "--dry-run",
+                           "--json"});
+    EXPECT_EQ(twice.status, 2) << Diagnose(twice);
+    EXPECT_EQ(Count(twice.out, "\"result\":\"dry-run\""), 2u) << twice.out;
+    EXPECT_EQ(Count(twice.out, "\"result\":\"bad-input\""), 1u) << twice.out;
+
     // Standard input cannot carry both the hosts and the password.
     CliRun both =
         RunCli({"upgrade", "--hosts-file", "-", "--password-stdin", "--yes"},
