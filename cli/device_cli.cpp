@@ -351,6 +351,13 @@ std::string TftpPortHint(std::uint16_t port, int error) {
     return {};
 }
 
+std::string PortFailure(std::uint16_t port, int error) {
+    std::string text = "the TFTP port " + std::to_string(port) + " cannot be bound";
+    if (std::string hint = TftpPortHint(port, error); !hint.empty())
+        text += ": " + hint;
+    return text;
+}
+
 void RouteTrace(bool show, bool json, std::function<std::string(std::string_view)> hostOf) {
     if (!show) {
         SetTraceSink([](std::string_view) {});

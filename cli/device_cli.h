@@ -126,5 +126,7 @@ std::string OneLineText(std::string_view text);
 // What to do about a TFTP port that could not be bound with this socket error: run with privilege,
 // or find the program that holds it. Empty for other errors.
 std::string TftpPortHint(std::uint16_t port, int error);
+// "the TFTP port N cannot be bound", with the hint when the error number gives one.
+std::string PortFailure(std::uint16_t port, int error);
 
 } // namespace skelvo::cli

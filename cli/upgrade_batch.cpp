@@ -715,8 +715,8 @@ int Batch::Run() {
     // The port is held from before the first probe until the last device is served.
     TftpSocket socket = OpenTftpSocket(tftp);
     if (!socket) {
-        Say("", "skelvo-cli upgrade: the TFTP port " + std::to_string(m_o.tftpPort) +
-                    " cannot be bound; no device was contacted");
+        const int error = net::LastError();
+        Say("", "skelvo-cli upgrade: " + PortFailure(m_o.tftpPort, error) + "; no device was contacted");
         for (auto& d : m_devices)
             Finish(*d, kExitPort);
     } else {

@@ -633,6 +633,8 @@ HostResult Upgrader::Run(const std::string& host) {
     };
 
     ContinueResult c = RunContinueSequence(request);
+    // The reason a bind failed, before anything else can change it.
+    const int portError = c.outcome == ContinueOutcome::PortUnavailable ? net::LastError() : 0;
     const Phase reached = CurrentPhase();
     const bool interruptedEarly = reached < Phase::Command && m_interrupts.Count() > 0;
     if (c.question)
@@ -654,8 +656,7 @@ HostResult Upgrader::Run(const std::string& host) {
 
     switch (c.outcome) {
     case ContinueOutcome::PortUnavailable:
-        r.exitCode =
-            Fail(host, kExitPort, "the TFTP port " + std::to_string(m_o.tftpPort) + " cannot be bound");
+        r.exitCode = Fail(host, kExitPort, PortFailure(m_o.tftpPort, portError));
         break;
     case ContinueOutcome::UnknownServer:
         if (interruptedEarly)

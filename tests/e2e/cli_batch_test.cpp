@@ -1,5 +1,6 @@
 // skelvo-cli upgrading a batch of skelvo-devsim processes, each on its own loopback address, all of
 // them sharing one HTTP port number and fetching from the command line's one TFTP socket.
+#include "net/net.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/event_recorder.h"
 
@@ -234,6 +235,25 @@ TEST(CliBatch, AnUnwritableAuditLogTouchesNoDevice) {
         EXPECT_EQ(run.status, 2) << Diagnose(run);
         EXPECT_NE(run.err.find("cannot open the audit log \"/nonexistent/dir/a.jsonl\""), std::string::npos)
             << run.err;
+    }
+    for (auto& device : fleet.devices)
+        EXPECT_EQ(Count(device->StopAndReport(), "\"method\""), 0u) << "not even a probe";
+}
+
+// A TFTP port that another program holds: the upgrade says so, batch or not, and contacts nobody.
+TEST(CliBatch, AHeldTftpPortIsNamedAndTouchesNoDevice) {
+    Fleet fleet(26, {{"tolva21", {}}, {"dravenholt", {}}});
+    net::Socket holder = net::Socket::Udp();
+    ASSERT_TRUE(holder.Bind(net::Endpoint{net::kAnyAddress, fleet.tftp}));
+    for (const bool batch : {true, false}) {
+        std::vector<std::string> args = fleet.Args({"--yes"});
+        if (!batch)
+            args.erase(args.begin() + 2); // the second host
+        CliRun run = RunCli(args);
+        EXPECT_EQ(run.status, 3) << Diagnose(run);
+        EXPECT_NE(run.err.find("another program holds UDP port " + std::to_string(fleet.tftp)),
+                  std::string::npos)
+            << Diagnose(run);
     }
     for (auto& device : fleet.devices)
         EXPECT_EQ(Count(device->StopAndReport(), "\"method\""), 0u) << "not even a probe";
