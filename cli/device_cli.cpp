@@ -144,7 +144,8 @@ std::string UtcTimestamp(std::chrono::system_clock::time_point when) {
 #endif
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-    char fraction[8];
+    // Room for any long long, though the value is always below 1000.
+    char fraction[32];
     std::snprintf(fraction, sizeof fraction, ".%03lldZ", millis < 0 ? 0 : millis);
     return std::string(text) + fraction;
 }
