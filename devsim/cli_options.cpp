@@ -38,7 +38,7 @@ void AddSeconds(CLI::App& app, const std::string& name, std::chrono::millisecond
         ->type_name("S");
 }
 
-// --fleet and --fleet-spec: every member from one process, until a signal or, with --once, the
+// --fleet and --fleet-file: every member from one process, until a signal or, with --once, the
 // end of every member's first upgrade.
 int RunFleet(const CommandLine& cl, bool modelGiven) {
     FleetOptions f;
@@ -48,20 +48,20 @@ int RunFleet(const CommandLine& cl, bool modelGiven) {
     f.reportFile = cl.options.reportFile;
     f.readyFile = cl.options.readyFile;
     std::string why;
-    if (!cl.fleetSpec.empty()) {
-        std::ifstream in(cl.fleetSpec, std::ios::binary);
+    if (!cl.fleetFile.empty()) {
+        std::ifstream in(cl.fleetFile, std::ios::binary);
         std::stringstream text;
         text << in.rdbuf();
         if (!in)
-            return skelvo::cmdline::UsageError("skelvo-devsim", "--fleet-spec: cannot read " + cl.fleetSpec);
-        auto spec =
-            ParseFleetSpec(text.str(), modelGiven ? std::optional(cl.options.model) : std::nullopt, &why);
-        if (!spec)
-            return skelvo::cmdline::UsageError("skelvo-devsim", "--fleet-spec " + cl.fleetSpec + ": " + why);
-        f.spec = std::move(*spec);
+            return skelvo::cmdline::UsageError("skelvo-devsim", "--fleet-file: cannot read " + cl.fleetFile);
+        auto entries =
+            ParseFleetList(text.str(), modelGiven ? std::optional(cl.options.model) : std::nullopt, &why);
+        if (!entries)
+            return skelvo::cmdline::UsageError("skelvo-devsim", "--fleet-file " + cl.fleetFile + ": " + why);
+        f.entries = std::move(*entries);
     } else if (modelGiven) {
-        f.spec.resize(1);
-        f.spec[0].model = cl.options.model;
+        f.entries.resize(1);
+        f.entries[0].model = cl.options.model;
     }
     if (!FleetMemberOptions(f, &why))
         return skelvo::cmdline::UsageError("skelvo-devsim", why);
@@ -183,7 +183,7 @@ void DeclareOptions(CLI::App& app, CommandLine& out) {
     skelvo::cmdline::AddNumber<std::size_t>(app, "--fleet", out.fleet, 1, kMaxFleet, "a number of devices",
                                             "run N devices, one per address from --address-base")
         ->type_name("N");
-    app.add_option("--fleet-spec", out.fleetSpec,
+    app.add_option("--fleet-file", out.fleetFile,
                    "JSON list of the fleet's members: [{\"count\": 10, \"model\":\n"
                    "\"tolva22\", \"version\": \"1.0.7\", \"faults\": \"slow\"}, ...]")
         ->type_name("FILE");
@@ -209,11 +209,11 @@ int RunDevsim(int argc, char** argv) {
         return *end;
     if ((app.count("--login") > 0) != (app.count("--password") > 0))
         return skelvo::cmdline::UsageError("skelvo-devsim", "--login and --password go together");
-    const bool fleet = cl.fleet != 0 || app.count("--fleet-spec") > 0;
+    const bool fleet = cl.fleet != 0 || app.count("--fleet-file") > 0;
     if (!fleet && app.count("--model") == 0)
         return skelvo::cmdline::UsageError("skelvo-devsim", "--model is required");
     if (!fleet && app.count("--address-base") > 0)
-        return skelvo::cmdline::UsageError("skelvo-devsim", "--address-base needs --fleet or --fleet-spec");
+        return skelvo::cmdline::UsageError("skelvo-devsim", "--address-base needs --fleet or --fleet-file");
     if (fleet && app.count("--address") > 0)
         return skelvo::cmdline::UsageError("skelvo-devsim", "a fleet takes --address-base, not --address");
     if (fleet)

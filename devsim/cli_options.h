@@ -11,7 +11,7 @@ struct CommandLine {
     Options options;
     bool once = false;
     std::size_t fleet = 0;              // --fleet N; 0: one device
-    std::string fleetSpec;              // --fleet-spec FILE
+    std::string fleetFile;              // --fleet-file FILE
     net::Ipv4 addressBase{0x7F000101u}; // --address-base A
 };
 

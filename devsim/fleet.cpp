@@ -19,7 +19,7 @@ bool Fail(std::string* error, const std::string& why) {
     return false;
 }
 
-// A text field of a spec entry; false (with the reason) when present and not a string.
+// A text field of an entry of the fleet list; false (with the reason) when present and not a string.
 bool TextField(const Json& entry, const char* key, std::optional<std::string>& out, const std::string& where,
                std::string* error) {
     auto it = entry.find(key);
@@ -111,21 +111,21 @@ std::string Nest(const std::string& json, const std::string& firstLine) {
 
 } // namespace
 
-std::optional<std::vector<FleetEntry>> ParseFleetSpec(std::string_view text, std::optional<Model> model,
+std::optional<std::vector<FleetEntry>> ParseFleetList(std::string_view text, std::optional<Model> model,
                                                       std::string* error) {
-    Json spec = Json::parse(text, nullptr, false);
-    if (spec.is_discarded()) {
+    Json list = Json::parse(text, nullptr, false);
+    if (list.is_discarded()) {
         Fail(error, "not JSON");
         return std::nullopt;
     }
-    if (!spec.is_array() || spec.empty()) {
+    if (!list.is_array() || list.empty()) {
         Fail(error, "needs a JSON array of one or more entries");
         return std::nullopt;
     }
     std::vector<FleetEntry> entries;
-    for (std::size_t i = 0; i < spec.size(); ++i) {
+    for (std::size_t i = 0; i < list.size(); ++i) {
         FleetEntry e;
-        if (!ParseEntry(spec[i], model, "entry " + std::to_string(i + 1), e, error))
+        if (!ParseEntry(list[i], model, "entry " + std::to_string(i + 1), e, error))
             return std::nullopt;
         entries.push_back(std::move(e));
     }
@@ -141,9 +141,9 @@ std::vector<FleetEntry> DefaultFleetMix() {
 }
 
 std::optional<std::vector<Options>> FleetMemberOptions(const FleetOptions& f, std::string* error) {
-    const std::vector<FleetEntry> spec = f.spec.empty() ? DefaultFleetMix() : f.spec;
+    const std::vector<FleetEntry> entries = f.entries.empty() ? DefaultFleetMix() : f.entries;
     std::vector<const FleetEntry*> pattern;
-    for (const auto& e : spec)
+    for (const auto& e : entries)
         for (std::size_t i = 0; i < e.count && pattern.size() <= kMaxFleet; ++i)
             pattern.push_back(&e);
     const std::size_t n = f.size != 0 ? f.size : pattern.size();

@@ -1,6 +1,6 @@
 // A fleet of simulated devices in one process: member i listens on the base address plus i, all
 // on the same HTTP port number, each with its own web server thread, TFTP client, faults and
-// report. A spec lists the members as groups of alike devices; what a group leaves out comes
+// report. A fleet list gives the members as groups of alike devices; what a group leaves out comes
 // from the options shared by the whole fleet.
 //
 //     devsim::FleetOptions f;
@@ -42,7 +42,7 @@ struct FleetEntry {
 // A JSON array of objects with "count" (1 when missing), "model", "version", "faults" (as
 // --fault: comma-separated), "login" and "password"; any other key is an error. An entry without
 // "model" takes `model`, and is an error when that is empty.
-std::optional<std::vector<FleetEntry>> ParseFleetSpec(std::string_view text, std::optional<Model> model,
+std::optional<std::vector<FleetEntry>> ParseFleetList(std::string_view text, std::optional<Model> model,
                                                       std::string* error);
 
 // One each of Tolva 21xx, Tolva 22xx and Dravenholt II at their default versions, which are older
@@ -52,8 +52,8 @@ std::vector<FleetEntry> DefaultFleetMix();
 struct FleetOptions {
     Options device;                     // shared; address, reportFile and readyFile are the fleet's below
     net::Ipv4 addressBase{0x7F000101u}; // 127.0.1.1
-    std::size_t size = 0;               // 0: the spec's total; otherwise the spec is cycled or cut to it
-    std::vector<FleetEntry> spec;       // empty: DefaultFleetMix()
+    std::size_t size = 0;               // 0: the list's total; otherwise the list is cycled or cut to it
+    std::vector<FleetEntry> entries;    // empty: DefaultFleetMix()
     std::string reportFile;             // one entry per member, keyed by its address
     std::string readyFile;              // one "ADDR:PORT" line per member once every one listens
 };

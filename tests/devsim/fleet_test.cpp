@@ -1,5 +1,5 @@
-// Fleets of simulated devices: the spec, the members it makes, a fleet in process seen by the
-// program's own probe, the executable with --fleet and a spec file, and members upgraded one
+// Fleets of simulated devices: the fleet list, the members it makes, a fleet in process seen by the
+// program's own probe, the executable with --fleet and a fleet file, and members upgraded one
 // after another by skelvo-cli.
 #include "devsim/fleet.h"
 #include "engine/upgrade_record.h"
@@ -36,17 +36,17 @@ devsim::Options Quiet() {
     return o;
 }
 
-TEST(FleetSpec, ReadsEntriesAndTheirOverrides) {
+TEST(FleetList, ReadsEntriesAndTheirOverrides) {
     std::string why;
-    auto spec = devsim::ParseFleetSpec(R"([
+    auto entries = devsim::ParseFleetList(R"([
         {"count": 10, "model": "tolva22", "version": "1.0.7", "faults": "slow=5,drop-data=0.1@2"},
         {"model": "dravenholt", "faults": ["silent", "command-status=503"], "login": "admin", "password": "pw"},
         {"count": 2, "faults": ""}
     ])",
-                                       Model::Vintrosphere, &why);
-    ASSERT_TRUE(spec) << why;
-    ASSERT_EQ(spec->size(), 3u);
-    const auto& a = (*spec)[0];
+                                          Model::Vintrosphere, &why);
+    ASSERT_TRUE(entries) << why;
+    ASSERT_EQ(entries->size(), 3u);
+    const auto& a = (*entries)[0];
     EXPECT_EQ(a.count, 10u);
     EXPECT_EQ(a.model, Model::Tolva22);
     EXPECT_EQ(a.firmware, "1.0.7");
@@ -55,7 +55,7 @@ TEST(FleetSpec, ReadsEntriesAndTheirOverrides) {
     EXPECT_DOUBLE_EQ(a.faults->dropData.fraction, 0.1);
     EXPECT_EQ(a.faults->dropData.passes, 2u);
     EXPECT_FALSE(a.login);
-    const auto& b = (*spec)[1];
+    const auto& b = (*entries)[1];
     EXPECT_EQ(b.count, 1u);
     EXPECT_FALSE(b.firmware);
     ASSERT_TRUE(b.faults);
@@ -64,12 +64,12 @@ TEST(FleetSpec, ReadsEntriesAndTheirOverrides) {
     EXPECT_EQ(b.login, "admin");
     EXPECT_EQ(b.password, "pw");
     // No model: the command line's. An empty fault list is a device without faults.
-    EXPECT_EQ((*spec)[2].model, Model::Vintrosphere);
-    ASSERT_TRUE((*spec)[2].faults);
-    EXPECT_FALSE((*spec)[2].faults->silent);
+    EXPECT_EQ((*entries)[2].model, Model::Vintrosphere);
+    ASSERT_TRUE((*entries)[2].faults);
+    EXPECT_FALSE((*entries)[2].faults->silent);
 }
 
-TEST(FleetSpec, RefusesWhatItCannotRun) {
+TEST(FleetList, RefusesWhatItCannotRun) {
     const struct {
         const char* text;
         const char* reason;
@@ -92,12 +92,12 @@ TEST(FleetSpec, RefusesWhatItCannotRun) {
     };
     for (const auto& c : cases) {
         std::string why;
-        EXPECT_FALSE(devsim::ParseFleetSpec(c.text, std::nullopt, &why)) << c.text;
+        EXPECT_FALSE(devsim::ParseFleetList(c.text, std::nullopt, &why)) << c.text;
         EXPECT_NE(why.find(c.reason), std::string::npos) << c.text << " -> " << why;
     }
 }
 
-TEST(FleetMembers, ConsecutiveAddressesSharedOptionsAndTheSpecCycled) {
+TEST(FleetMembers, ConsecutiveAddressesSharedOptionsAndTheListCycled) {
     devsim::FleetOptions f;
     f.device = Quiet();
     f.device.tftpPort = 16969;
@@ -107,13 +107,13 @@ TEST(FleetMembers, ConsecutiveAddressesSharedOptionsAndTheSpecCycled) {
     f.device.faults.slow = 7ms;
     f.device.reportFile = "shared.json";
     f.addressBase = Ip("127.0.1.254");
-    f.spec.resize(2);
-    f.spec[0].count = 2;
-    f.spec[0].model = Model::Tolva22;
-    f.spec[0].firmware = "1.0.7";
-    f.spec[1].model = Model::Dravenholt;
-    f.spec[1].faults = devsim::Faults{};
-    f.spec[1].password = "other";
+    f.entries.resize(2);
+    f.entries[0].count = 2;
+    f.entries[0].model = Model::Tolva22;
+    f.entries[0].firmware = "1.0.7";
+    f.entries[1].model = Model::Dravenholt;
+    f.entries[1].faults = devsim::Faults{};
+    f.entries[1].password = "other";
     f.size = 7;
     std::string why;
     auto members = devsim::FleetMemberOptions(f, &why);
@@ -135,15 +135,15 @@ TEST(FleetMembers, ConsecutiveAddressesSharedOptionsAndTheSpecCycled) {
         EXPECT_EQ(o.seed, 40 + i);
         EXPECT_TRUE(o.reportFile.empty()) << "the fleet writes one report, not each member";
     }
-    // Fewer members than the spec lists: the first ones.
+    // Fewer members than the list gives: the first ones.
     f.size = 1;
     members = devsim::FleetMemberOptions(f, &why);
     ASSERT_TRUE(members);
     EXPECT_EQ(members->size(), 1u);
-    // Without a size, the spec's total; without a spec, the default mix.
+    // Without a size, the list's total; without a list, the default mix.
     f.size = 0;
     EXPECT_EQ(devsim::FleetMemberOptions(f, &why)->size(), 3u);
-    f.spec.clear();
+    f.entries.clear();
     f.size = 4;
     members = devsim::FleetMemberOptions(f, &why);
     ASSERT_TRUE(members);
@@ -170,10 +170,10 @@ TEST(FleetInProcess, EveryMemberAnswersItsOwnModelAndVersion) {
     f.addressBase = Ip("127.0.41.1");
     f.size = 30;
     std::string why;
-    f.spec = *devsim::ParseFleetSpec(R"([{"model": "tolva21", "version": "1.0.5"}, {"model": "tolva22"},
+    f.entries = *devsim::ParseFleetList(R"([{"model": "tolva21", "version": "1.0.5"}, {"model": "tolva22"},
                                          {"model": "dravenholt", "version": "6.1.9"}, {"model": "tolva"},
                                          {"model": "vintrosphere", "version": "6.0.0"}])",
-                                     std::nullopt, &why);
+                                        std::nullopt, &why);
     devsim::Fleet fleet(f);
     ASSERT_TRUE(fleet.Start(&why)) << why;
     ASSERT_EQ(fleet.size(), 30u);
@@ -272,9 +272,9 @@ std::uint16_t WaitFleetReady(const std::string& path, const std::string& prefix,
     return port;
 }
 
-TEST(FleetExecutable, RunsTheSpecAndReportsEveryMemberByAddress) {
+TEST(FleetExecutable, RunsTheListAndReportsEveryMemberByAddress) {
     skelvo::test::TempDir tmp;
-    const std::string spec = WriteText(tmp.File("fleet.json"), R"([
+    const std::string listFile = WriteText(tmp.File("fleet.json"), R"([
         {"count": 2, "model": "tolva22", "version": "1.0.7"},
         {"model": "dravenholt", "login": "admin", "password": "s3cret"},
         {"count": 2, "faults": "refuse-login"}
@@ -283,8 +283,8 @@ TEST(FleetExecutable, RunsTheSpecAndReportsEveryMemberByAddress) {
     devsim_test::Child sim({skelvo::test::BinaryPath("devsim/skelvo-devsim"),
                             "--fleet",
                             "6",
-                            "--fleet-spec",
-                            spec,
+                            "--fleet-file",
+                            listFile,
                             "--model",
                             "tolva21",
                             "--address-base",
@@ -354,8 +354,8 @@ TEST(FleetExecutable, UsageErrors) {
         {"--fleet 1001", "--fleet"},
         {"--fleet 3 --address 127.0.0.5", "--address-base, not --address"},
         {"--model tolva21 --address-base 127.0.1.1", "--address-base needs --fleet"},
-        {"--fleet-spec " + bad, "unknown key \"colour\""},
-        {"--fleet-spec " + tmp.File("missing.json"), "cannot read"},
+        {"--fleet-file " + bad, "unknown key \"colour\""},
+        {"--fleet-file " + tmp.File("missing.json"), "cannot read"},
         {"--fleet 2 --address-base 255.255.255.254", "do not fit"},
         {"--http-port 0", "--model is required"},
     };
