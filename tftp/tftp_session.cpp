@@ -450,6 +450,16 @@ AckOutcome WaitForAck(TftpSession& session, TftpLink& link, const TftpEvent& dat
             // only the timer resends.
             return AckOutcome::Waiting;
         }
+        // Every resent block draws one more ACK of it, and a slow device or a loaded host can
+        // deliver the last of them after two or more further blocks have been acknowledged.
+        // Such a late duplicate of a block sent and acknowledged says nothing about the
+        // transfer; failing on it would leave a device that has erased its flash without its
+        // image. Block numbers never wrap: larger images are refused.
+        if (number >= 1 && number + 2 <= session.block) {
+            TraceTagged(Tag(session), "Ignoring a late duplicate ACK for (%d): block-%d is awaited\n",
+                        static_cast<int>(number), static_cast<int>(session.block));
+            return AckOutcome::Waiting;
+        }
         session.pending.reset();
         return AckOutcome::Failed;
     }

@@ -330,6 +330,33 @@ TEST_F(TftpSessionTest, DuplicateAckSendsNothingAndItsDrainKeepsTheAwaitedAckQue
     EXPECT_EQ(LastSent().to, kDeviceAgain);
 }
 
+// A block resent twice is acknowledged three times; the last of those ACKs may arrive after the
+// device has acknowledged further blocks. It is ignored; only an ACK for a block never sent fails.
+TEST_F(TftpSessionTest, ALateDuplicateOfAnOlderAckIsIgnoredAndOnlyAnAckAheadFails) {
+    UseImage(6);
+    EventRecorder recorder;
+    Start(2);
+    Receive(Rrq());
+    for (unsigned block = 1; block <= 3; ++block)
+        Receive(Ack(block));
+    ASSERT_EQ(m_session.block, 4u);
+    const std::size_t before = m_link.sent.size();
+    Receive(Ack(2));
+    Receive(Ack(1));
+    EXPECT_EQ(m_session.state, TftpState::Sending);
+    EXPECT_EQ(m_session.block, 4u);
+    EXPECT_EQ(m_link.sent.size(), before) << "no DATA answers a duplicate";
+    EXPECT_NE(recorder.Trace().find("Ignoring a late duplicate ACK for (2): block-4 is awaited\n"),
+              std::string::npos);
+    Receive(Ack(4));
+    EXPECT_EQ(LastSent().number(), 5u);
+    EXPECT_EQ(recorder.Names(), (std::vector<std::string>{"STATUS_PROGRAMMING"}));
+
+    Receive(Ack(6)); // block 5 is out: an ACK for block 6 acknowledges what was never sent
+    EXPECT_EQ(m_session.state, TftpState::Finished);
+    EXPECT_EQ(recorder.Names(), (std::vector<std::string>{"STATUS_PROGRAMMING", "ERR_READ_REQUEST"}));
+}
+
 TEST_F(TftpSessionTest, StrayDatagramsDoNotRestartTheTimerAndProgressPutsOffTheGiveUp) {
     UseImage(200);
     EventRecorder recorder;
