@@ -159,6 +159,18 @@ void TftpFleetServer::Apply(std::vector<Command>& commands, TftpClock::time_poin
     }
 }
 
+bool TftpFleetServer::ApplyPending(TftpClock::time_point now) {
+    std::vector<Command> commands;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        commands.swap(m_commands);
+    }
+    const bool stopping = std::any_of(commands.begin(), commands.end(),
+                                      [](const Command& c) { return c.kind == Command::Kind::StopAll; });
+    Apply(commands, now);
+    return stopping;
+}
+
 void TftpFleetServer::Route(std::span<const std::uint8_t> bytes, const net::Endpoint& from,
                             TftpClock::time_point now) {
     auto it = m_served.find(from.ip.addr);
@@ -193,14 +205,7 @@ void TftpFleetServer::Run() {
     std::array<std::uint8_t, kTftpPacketSize> buffer{};
     bool stopping = false;
     while (!stopping) {
-        std::vector<Command> commands;
-        {
-            std::lock_guard<std::mutex> guard(m_lock);
-            commands.swap(m_commands);
-        }
-        for (const Command& c : commands)
-            stopping = stopping || c.kind == Command::Kind::StopAll;
-        Apply(commands, TftpClock::now());
+        stopping = ApplyPending(TftpClock::now());
         EndFinished();
         if (stopping)
             break;
@@ -223,7 +228,13 @@ void TftpFleetServer::Run() {
         const net::RecvResult r = m_socket.socket().RecvFromFor(buffer, wait);
         const TftpClock::time_point now = TftpClock::now();
         if (r.status == net::RecvStatus::Data) {
-            Route(std::span<const std::uint8_t>(buffer.data(), r.size), r.from, now);
+            // A device is added just before it is commanded, and it may ask while this thread
+            // waits here: its session is started before its request is routed, or the request
+            // would be ignored and the device would wait out its own time-out.
+            if (m_served.count(r.from.ip.addr) == 0)
+                stopping = ApplyPending(now);
+            if (!stopping)
+                Route(std::span<const std::uint8_t>(buffer.data(), r.size), r.from, now);
         } else if (r.status != net::RecvStatus::TimedOut) {
             // One device's trouble (an ICMP error reported on the shared socket, say) must not end
             // the others' sessions: each has its own timer.

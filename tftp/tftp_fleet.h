@@ -67,6 +67,8 @@ class TftpFleetServer {
 
     void Run();
     void Apply(std::vector<Command>& commands, TftpClock::time_point now);
+    // Applies the commands queued so far; true when one of them stops the server.
+    bool ApplyPending(TftpClock::time_point now);
     void Route(std::span<const std::uint8_t> bytes, const net::Endpoint& from, TftpClock::time_point now);
     void Dispatch(Served& served, const TftpEvent& event, TftpClock::time_point now);
     void EndFinished();

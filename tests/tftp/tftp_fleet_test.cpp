@@ -137,6 +137,28 @@ TEST_F(Fleet, ManyDevicesAtOnceEachGetItsOwnImageTwice) {
     EXPECT_EQ(server->Active(), 0u);
 }
 
+// A device is added just before it is commanded and may ask at once, while the server waits for
+// datagrams: that first request is served, not left to the device's time-out.
+TEST_F(Fleet, ARequestThatComesRightAfterItsDeviceIsAddedIsServed) {
+    Start();
+    for (int n = 1; n <= 5; ++n) {
+        SCOPED_TRACE(n);
+        std::this_thread::sleep_for(30ms); // the server is waiting in its receive
+        Add(n, 0);
+        devsim::FetchRequest request;
+        request.localAddress = DeviceAddress(n);
+        request.server = net::Endpoint{net::kLoopback, server->port()};
+        request.options.timeout = 5s;
+        request.options.retries = 2;
+        request.options.dally = 0ms;
+        const devsim::FetchResult r = devsim::FetchFile(request);
+        EXPECT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.requestsSent, 1);
+        EXPECT_EQ(r.timeouts, 0) << "the first request went unanswered";
+        server->Stop(DeviceAddress(n));
+    }
+}
+
 // A host that is not in the batch gets nothing, and its request uses up no device's pass.
 TEST_F(Fleet, AStrangerIsIgnoredAndTakesNoDevicesPass) {
     Start();
