@@ -4,6 +4,8 @@
 #include "engine/messages.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -44,6 +46,29 @@ std::string ProgressBar(long long sent, long long total, int width) {
     bar.append(p);
     bar.push_back('%');
     return bar;
+}
+
+std::string RateAndTimeLeft(long long bytes, std::chrono::steady_clock::duration elapsed, long long left) {
+    const double seconds = std::chrono::duration<double>(elapsed).count();
+    if (bytes <= 0 || seconds < 0.25)
+        return {};
+    const double rate = static_cast<double>(bytes) / seconds;
+    char text[64];
+    if (rate >= 1024.0 * 1024.0)
+        std::snprintf(text, sizeof text, "%.1f MiB/s", rate / (1024.0 * 1024.0));
+    else
+        std::snprintf(text, sizeof text, "%.0f KiB/s", rate / 1024.0);
+    std::string out = text;
+    if (left > 0) {
+        const long long remaining = static_cast<long long>(std::ceil(static_cast<double>(left) / rate));
+        if (remaining >= 3600)
+            std::snprintf(text, sizeof text, ", %lld:%02lld:%02lld left", remaining / 3600,
+                          remaining / 60 % 60, remaining % 60);
+        else
+            std::snprintf(text, sizeof text, ", %lld:%02lld left", remaining / 60, remaining % 60);
+        out += text;
+    }
+    return out;
 }
 
 ProgressDisplay::ProgressDisplay(std::FILE* out, bool enabled, std::function<Clock::time_point()> now)
@@ -98,9 +123,13 @@ void ProgressDisplay::Progress(long long sent, long long total) {
     std::lock_guard<std::mutex> guard(m_lock);
     if (!m_enabled)
         return;
+    bool first = !m_hasBar;
+    if (first) {
+        m_firstAt = m_now();
+        m_firstSent = sent;
+    }
     m_sent = sent;
     m_total = total;
-    bool first = !m_hasBar;
     m_hasBar = true;
     Draw(first || sent >= total);
 }
@@ -128,6 +157,10 @@ void ProgressDisplay::Draw(bool force) {
     // "\r" and erase-to-end-of-line redraw the same terminal line.
     std::string line = "\r\x1b[K  " + ProgressBar(m_sent, m_total, kBarWidth) + "  " +
                        std::to_string(std::min(m_sent, m_total)) + "/" + std::to_string(m_total) + " bytes";
+    if (const std::string rate =
+            RateAndTimeLeft(m_sent - m_firstSent, now - m_firstAt, std::max(0LL, m_total - m_sent));
+        !rate.empty())
+        line += "  " + rate;
     std::fputs(line.c_str(), m_out);
     std::fflush(m_out);
     m_lineOpen = true;

@@ -51,10 +51,17 @@ class ProgressDisplay {
     bool m_lineOpen = false;
     bool m_hasBar = false;
     Clock::time_point m_lastDraw{};
+    // The pass's first progress event: the rate is measured from there.
+    Clock::time_point m_firstAt{};
+    long long m_firstSent = 0;
     int m_redraws = 0;
 };
 
 // The bar text alone, e.g. "[#######.............]  35%" (width characters between brackets).
 std::string ProgressBar(long long sent, long long total, int width);
+
+// The rate of bytes sent over elapsed and, before the end, the time left at that rate:
+// "1.4 MiB/s, 0:07 left", "620 KiB/s" at the end; empty while too little has been measured.
+std::string RateAndTimeLeft(long long bytes, std::chrono::steady_clock::duration elapsed, long long left);
 
 } // namespace skelvo::cli

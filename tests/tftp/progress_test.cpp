@@ -9,6 +9,7 @@
 
 using skelvo::cli::ProgressBar;
 using skelvo::cli::ProgressDisplay;
+using skelvo::cli::RateAndTimeLeft;
 
 namespace {
 
@@ -59,7 +60,8 @@ TEST(ProgressDisplay, ThrottlesRedrawsButAlwaysShowsStepsAndTheEnd) {
     display.Finish();
     std::string text = out.Text();
     std::size_t verifying = text.find("Step 3 of 5: Server is verifying flash image firmware");
-    std::size_t full = text.find("100%  745353/745353 bytes\n");
+    // a block a millisecond: 500 KiB/s, the end without a time left.
+    std::size_t full = text.find("100%  745353/745353 bytes  500 KiB/s\n");
     std::size_t erasing = text.find("Step 4 of 5: Erasing existing flash firmware image.\n");
     ASSERT_NE(verifying, std::string::npos) << text;
     ASSERT_NE(full, std::string::npos) << text;
@@ -67,6 +69,16 @@ TEST(ProgressDisplay, ThrottlesRedrawsButAlwaysShowsStepsAndTheEnd) {
     EXPECT_LT(verifying, full);
     EXPECT_LT(full, erasing);
     EXPECT_EQ(text.back(), '\n');
+}
+
+TEST(ProgressBar, RateAndTimeLeftAreMeasuredOverThePass) {
+    using std::chrono::milliseconds;
+    EXPECT_EQ(RateAndTimeLeft(4096, milliseconds(100), 1000), "") << "too early to tell";
+    EXPECT_EQ(RateAndTimeLeft(0, milliseconds(5000), 1000), "") << "nothing acknowledged yet";
+    EXPECT_EQ(RateAndTimeLeft(512 * 1024, milliseconds(1000), 512 * 1024 * 7), "512 KiB/s, 0:07 left");
+    EXPECT_EQ(RateAndTimeLeft(3 << 20, milliseconds(2000), 1), "1.5 MiB/s, 0:01 left") << "rounded up";
+    EXPECT_EQ(RateAndTimeLeft(1024, milliseconds(1000), 1024LL * 3725), "1 KiB/s, 1:02:05 left");
+    EXPECT_EQ(RateAndTimeLeft(1024, milliseconds(1000), 0), "1 KiB/s");
 }
 
 TEST(ProgressDisplay, DisabledDrawsNothing) {
