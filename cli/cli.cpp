@@ -16,6 +16,18 @@ namespace skelvo::cli {
 
 static_assert(kExitBadUsage == cmdline::kUsageExit);
 
+CLI::Validator TextField(const std::string& what, std::size_t limit, bool mayBeEmpty) {
+    return CLI::Validator(
+        [what, limit, mayBeEmpty](const std::string& text) -> std::string {
+            if (text.empty() && !mayBeEmpty)
+                return "an empty " + what;
+            if (text.size() >= limit)
+                return "the " + what + " is longer than " + std::to_string(limit - 1) + " characters";
+            return {};
+        },
+        "", "text");
+}
+
 CLI::Validator HostName() {
     return CLI::Validator(
         [](const std::string& host) -> std::string {

@@ -4,7 +4,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstddef>
 #include <functional>
+#include <string>
 
 namespace skelvo::cli {
 
@@ -15,6 +17,10 @@ struct Command {
 
 // The check of a HOST argument: 1 to 127 characters, what the engine's host field holds.
 CLI::Validator HostName();
+// A check that takes a text when it is at most limit - 1 characters long (what the engine's field
+// of limit bytes holds), and empty only when allowed.
+CLI::Validator TextField(const std::string& what, std::size_t limit = std::string::npos,
+                         bool mayBeEmpty = false);
 
 Command AddServe(CLI::App& program);
 Command AddProbe(CLI::App& program);

@@ -196,10 +196,17 @@ std::optional<std::string> ReadPassword(const PasswordSource& source, std::strin
 namespace {
 
 EventMonitor* g_monitor = nullptr;
+thread_local ThreadEvents* t_events = nullptr;
+
+void Deliver(const CliEvent& e) {
+    if (t_events != nullptr)
+        t_events->Add(e);
+    else if (g_monitor != nullptr)
+        g_monitor->Add(e);
+}
 
 int OnError(int code, void*) {
-    if (g_monitor != nullptr)
-        g_monitor->Add(CliEvent{CliEvent::Error, code});
+    Deliver(CliEvent{CliEvent::Error, code});
     return 1;
 }
 
@@ -212,12 +219,35 @@ int OnStatus(int code, void* info) {
     } else if (code == STATUS_COMPLETE && info != nullptr) {
         e.unconfirmed = static_cast<const CompletionInfo*>(info)->FinalAckReceived == 0;
     }
-    if (g_monitor != nullptr)
-        g_monitor->Add(e);
+    Deliver(e);
     return 1;
 }
 
 } // namespace
+
+ThreadEvents::ThreadEvents(std::string host) : m_host(std::move(host)), m_outer(t_events) {
+    t_events = this;
+}
+
+ThreadEvents::~ThreadEvents() {
+    t_events = m_outer;
+}
+
+void ThreadEvents::Add(const CliEvent& e) {
+    m_events.push_back(e);
+    m_events.back().at = std::chrono::steady_clock::now();
+}
+
+std::optional<CliEvent> ThreadEvents::FirstError() const {
+    for (const CliEvent& e : m_events)
+        if (e.kind == CliEvent::Error)
+            return e;
+    return std::nullopt;
+}
+
+std::string ThreadEvents::CurrentHost() {
+    return t_events != nullptr ? t_events->m_host : std::string();
+}
 
 EventMonitor::EventMonitor() : m_lastEvent(std::chrono::steady_clock::now()) {
     g_monitor = this;

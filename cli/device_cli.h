@@ -116,6 +116,27 @@ class EventMonitor {
     std::chrono::steady_clock::time_point m_lastEvent;
 };
 
+// While it lives, the events raised on the thread that made it come here instead of to the
+// EventMonitor (which must exist, for the handler table): several devices probed at once, each on
+// a thread of its own, keep their events apart. It also names that thread's host.
+class ThreadEvents {
+  public:
+    explicit ThreadEvents(std::string host);
+    ~ThreadEvents();
+    ThreadEvents(const ThreadEvents&) = delete;
+    ThreadEvents& operator=(const ThreadEvents&) = delete;
+
+    void Add(const CliEvent& e);
+    std::optional<CliEvent> FirstError() const;
+    // The host of the calling thread's ThreadEvents; empty on a thread without one.
+    static std::string CurrentHost();
+
+  private:
+    std::string m_host;
+    std::vector<CliEvent> m_events;
+    ThreadEvents* m_outer;
+};
+
 // The trace lines: silenced, or on standard output (as text or, with json, as JSON lines). hostOf,
 // when given, names the host a JSON trace line belongs to (empty for none).
 void RouteTrace(bool show, bool json, std::function<std::string(std::string_view)> hostOf = {});

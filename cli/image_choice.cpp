@@ -47,10 +47,14 @@ std::string ImageChoiceProblem(const ImageChoice& choice) {
     return {};
 }
 
+bool LoadUserImage(const std::string& path) {
+    SetImageFilename(path);
+    return LoadImageFile(path.c_str()) != 0;
+}
+
 std::optional<std::string> SelectImageChoice(const ImageChoice& choice) {
     if (choice.file) {
-        SetImageFilename(*choice.file);
-        if (LoadImageFile(choice.file->c_str()) == 0)
+        if (!LoadUserImage(*choice.file))
             return std::nullopt;
         SetImageToUse(SERVER_USER_FILE);
         return "\"" + PrintableText(*choice.file) + "\" (" + std::to_string(g_TftpConfigData.FileImage.Size) +

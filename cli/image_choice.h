@@ -20,6 +20,10 @@ void AddImageOptions(CLI::App& command, ImageChoice& choice);
 // Why choice names no image to serve (neither or both options), or empty.
 std::string ImageChoiceProblem(const ImageChoice& choice);
 
+// Reads a user's image file as the engine's file image (its name recorded with it); false when it
+// cannot be read.
+bool LoadUserImage(const std::string& path);
+
 // Makes the chosen image the one the TFTP server hands out, and returns how to name it ("the
 // built-in tolva22 image, version 1.0.9 (755511 bytes)"); nothing when the file cannot be read.
 std::optional<std::string> SelectImageChoice(const ImageChoice& choice);

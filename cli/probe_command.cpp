@@ -1,6 +1,7 @@
 #include "cli/cli.h"
 #include "cli/commands.h"
 #include "cli/device_cli.h"
+#include "cli/host_list.h"
 
 #include "engine/events.h"
 #include "engine/messages.h"
@@ -10,77 +11,127 @@
 
 #include "cli/cmdline.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace skelvo::cli {
 namespace {
 
-constexpr char kProbeFooter[] = "Identifies the device by the Server header of its web server and reads its\n"
-                                "firmware version. Sends no command. Prints e.g.\n"
-                                "  192.0.2.7: Tolva 22xx, firmware 1.0.8\n"
-                                "\n";
+constexpr char kProbeFooter[] =
+    "Identifies each device by the Server header of its web server and reads its\n"
+    "firmware version. Sends no command. Prints a line a device, e.g.\n"
+    "  192.0.2.7: Tolva 22xx, firmware 1.0.8\n"
+    "Several devices are probed at once (--parallel); the lines come as\n"
+    "the answers do. The exit code is that of the first host, in the order\n"
+    "given, that failed.\n"
+    "\n";
+
+constexpr int kDefaultProbeParallel = 20;
 
 struct ProbeOptions {
-    std::string host;
+    std::vector<std::string> hosts;
+    std::string hostsFile;
+    int parallel = kDefaultProbeParallel;
     bool json = false;
     bool trace = false;
     std::uint16_t port = kHttpPort;
 };
 
-int Probe(const ProbeOptions& o) {
-    const std::string& host = o.host;
-    RouteTrace(o.trace, o.json);
-    SetHttpPort(o.port);
-    SetHostName(host);
-    EventMonitor monitor;
-    const std::string shown = PrintableText(host);
-
-    int type = DetectServerType(host.c_str());
+struct ProbeResult {
+    int type = SERVER_UNKNOWN;
     std::optional<std::string> version;
-    if (type != SERVER_UNKNOWN) {
-        version = QueryServerVersion(host.c_str());
-        if (!version)
-            version = kNotKnown;
-    }
-    std::optional<CliEvent> error = monitor.FirstError();
+    std::optional<CliEvent> error;
     int exitCode = kExitComplete;
-    if (error)
-        exitCode = kExitUnreachable;
-    else if (type == SERVER_UNKNOWN)
-        exitCode = kExitUnknownType;
+};
 
-    if (o.json) {
+// Runs on a thread of its own: the HTTP exchanges take the host as an argument, and the events
+// they raise stay with this thread's ThreadEvents.
+ProbeResult ProbeOne(const std::string& host) {
+    ThreadEvents events(host);
+    ProbeResult r;
+    r.type = DetectServerType(host.c_str());
+    if (r.type != SERVER_UNKNOWN) {
+        r.version = QueryServerVersion(host.c_str());
+        if (!r.version)
+            r.version = kNotKnown;
+    }
+    r.error = events.FirstError();
+    if (r.error)
+        r.exitCode = kExitUnreachable;
+    else if (r.type == SERVER_UNKNOWN)
+        r.exitCode = kExitUnknownType;
+    return r;
+}
+
+void Report(const std::string& host, const ProbeResult& r, bool json) {
+    const std::string shown = PrintableText(host);
+    const auto errorText = [&] { return ErrorText(r.error->code, host.c_str(), ""); };
+    if (json) {
         JsonLine line;
-        line.Add("event", "probe").Add("host", host).Add("type", type).Add("model", ModelName(type));
-        line.Add("version", version);
-        if (error)
-            line.Add("error", ErrorName(error->code))
-                .Add("text", ErrorText(error->code, g_TftpConfigData.HostName, g_TftpConfigData.LoginName));
-        line.Add("exit_code", exitCode);
+        line.Add("event", "probe").Add("host", host).Add("type", r.type).Add("model", ModelName(r.type));
+        line.Add("version", r.version);
+        if (r.error)
+            line.Add("error", ErrorName(r.error->code)).Add("text", errorText());
+        line.Add("exit_code", r.exitCode);
         line.Write(stdout);
-    } else if (error) {
-        std::fprintf(stderr, "%s: %s\n", shown.c_str(),
-                     ErrorText(error->code, g_TftpConfigData.HostName, g_TftpConfigData.LoginName).c_str());
-    } else if (type == SERVER_UNKNOWN) {
+    } else if (r.error) {
+        std::fprintf(stderr, "%s: %s\n", shown.c_str(), errorText().c_str());
+    } else if (r.type == SERVER_UNKNOWN) {
         std::fprintf(stderr, "%s: the device names no known server type\n", shown.c_str());
     } else {
-        std::printf("%s: %s, firmware %s\n", shown.c_str(), ModelName(type), version->c_str());
+        std::printf("%s: %s, firmware %s\n", shown.c_str(), ModelName(r.type), r.version->c_str());
+        std::fflush(stdout);
+    }
+}
+
+int Probe(ProbeOptions& o) {
+    if (!o.hostsFile.empty())
+        if (std::string error = AddHostsFile(o.hostsFile, o.hosts); !error.empty())
+            return cmdline::UsageError("skelvo-cli probe", error);
+    if (o.hosts.empty())
+        return cmdline::UsageError("skelvo-cli probe", "no HOST given (name one, or --hosts-file F)");
+    RouteTrace(o.trace, o.json, [](std::string_view) { return ThreadEvents::CurrentHost(); });
+    SetHttpPort(o.port);
+    EventMonitor monitor; // takes the handler table; each probe thread keeps its own events
+
+    std::vector<ProbeResult> results(o.hosts.size());
+    std::atomic<std::size_t> next{0};
+    std::mutex output;
+    const auto work = [&] {
+        for (std::size_t i = next++; i < o.hosts.size(); i = next++) {
+            results[i] = ProbeOne(o.hosts[i]);
+            std::lock_guard lock(output);
+            Report(o.hosts[i], results[i], o.json);
+        }
+    };
+    {
+        std::vector<std::jthread> workers;
+        const std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(o.parallel), o.hosts.size());
+        for (std::size_t i = 0; i < count; ++i)
+            workers.emplace_back(work);
     }
     RouteTrace(true, false);
-    return exitCode;
+    for (const ProbeResult& r : results)
+        if (r.exitCode != kExitComplete)
+            return r.exitCode;
+    return kExitComplete;
 }
 
 } // namespace
 
 Command AddProbe(CLI::App& program) {
     CLI::App* command = program.add_subcommand(
-        "probe", "identify a device and read its firmware version, sending no command");
+        "probe", "identify devices and read their firmware versions, sending no command");
     auto o = std::make_shared<ProbeOptions>();
-    command->add_option("HOST", o->host, "the device's name or address")->required()->check(HostName());
+    AddHostOptions(*command, o->hosts, o->hostsFile, o->parallel,
+                   "probe at most N devices at once (default " + std::to_string(kDefaultProbeParallel) + ")");
     cmdline::AddNumber<std::uint16_t>(*command, "--http-port", o->port, 1, 65535, "a port number",
-                                      "the device's HTTP port (default 80)");
-    command->add_flag("--json", o->json, "the result as one JSON object on standard output");
+                                      "the devices' HTTP port (default 80)");
+    command->add_flag("--json", o->json, "one JSON object a device on standard output");
     command->add_flag("--trace", o->trace, "the diagnostic trace lines on standard output");
     command->footer(std::string(kProbeFooter) + kExitCodeHelp);
     return {command, [o] { return Probe(*o); }};

@@ -13,7 +13,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -45,6 +47,7 @@ struct UpgradeOptions {
     int programmingWait = 120;
     std::uint16_t tftpPort = kTftpPort;
     std::uint16_t httpPort = kHttpPort;
+    int retries = 0;
 };
 
 // Declares the upgrade subcommand on program, its options bound to o.
@@ -57,11 +60,6 @@ std::vector<std::string> AttachRebootSeconds(std::vector<std::string> args);
 // Upgrades every host (one alone as before, several as a batch); the exit code of the first
 // host that failed.
 int RunUpgrade(UpgradeOptions& o);
-
-// The hosts of a hosts file: one a line, surrounding blanks trimmed, blank lines and lines whose
-// first non-blank character is '#' skipped. A host that is too long or holds a blank is an error
-// naming its line.
-std::optional<std::vector<std::string>> ReadHostList(std::istream& in, std::string& error);
 
 struct HostResult {
     std::string host;
@@ -81,6 +79,10 @@ struct HostResult {
     // The passes as they happened: verify download, wait while the device erased, programming
     // download; in milliseconds.
     std::optional<long long> verifyMs, eraseMs, programMs;
+    // The device took the upgrade command: from here on it is never commanded again by this run.
+    bool commanded = false;
+    int attempt = 1;                    // 1, then 2, ... with --retries
+    std::optional<long long> retryInMs; // a failed attempt that will be retried after this wait
 };
 
 // The audit log, opened (created or appended to) before any device is contacted. Each record is
@@ -121,19 +123,22 @@ const char* ResultName(int exitCode);
 int StepNumber(int statusCode);
 std::string TrimEnd(std::string text);
 
-// Which STATUS_PROGRESS events of one device get a JSON line: at most one a second, and the last
-// block of each pass.
+// Which STATUS_PROGRESS events of one device get a line: at most one an interval (a JSON line a
+// second; a batch's text line every few seconds), and the last block of each pass.
 class ProgressThrottle {
   public:
+    explicit ProgressThrottle(std::chrono::seconds interval = std::chrono::seconds(1))
+        : m_interval(interval) {}
     bool Due(const CliEvent& e) {
         const auto now = std::chrono::steady_clock::now();
-        if (e.sent < e.total && m_last && now - *m_last < std::chrono::seconds(1))
+        if (e.sent < e.total && m_last && now - *m_last < m_interval)
             return false;
         m_last = e.sent < e.total ? std::optional(now) : std::nullopt;
         return true;
     }
 
   private:
+    std::chrono::seconds m_interval;
     std::optional<std::chrono::steady_clock::time_point> m_last;
 };
 
@@ -151,6 +156,25 @@ void WriteResultLine(const HostResult& r);
 std::string AuditRecord(const HostResult& r);
 // The table that ends a run over several hosts.
 void PrintSummary(const std::vector<HostResult>& results);
+
+// --retries: whether a failed host may be tried again. Only a device that never took the upgrade
+// command: it could not be reached or read, the command could not be sent, or the device
+// refused it with a 5xx status.
+bool Retryable(const HostResult& r);
+// The wait after failed attempt number attempt (from 1): 1 s, doubling each time, at most 60 s.
+std::chrono::milliseconds RetryDelay(int attempt);
+// Records a failed attempt that will be retried: an audit record (with retry_in_ms), a JSON
+// retry line, and a message through say.
+void ReportRetry(const HostResult& r, int retries, std::chrono::milliseconds delay, AuditLog& audit,
+                 bool json, const std::function<void(const std::string&)>& say);
+
+// After a device verified its image and never asked for it again: its version is queried at
+// contact for up to 10 s (events muted; giveUp ends it early). kExitImageRejected when it still
+// answers with oldVersion (it rejected the image; its flash is intact), else
+// kExitNoProgrammingRequest. say tells what was found.
+int CheckImageRejected(const std::string& contact, const std::string& oldVersion, EventMonitor& monitor,
+                       const std::function<bool()>& giveUp,
+                       const std::function<void(const std::string&)>& say);
 
 class InterruptWatch;
 // Upgrades the hosts as one batch: every device probed in turn, one question for all, then the

@@ -1,4 +1,6 @@
+#include "cli/image_choice.h"
 #include "cli/interrupt.h"
+#include "cli/progress.h"
 #include "cli/terminal_confirm.h"
 #include "cli/upgrade.h"
 
@@ -19,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace skelvo::cli {
 namespace {
@@ -44,6 +47,8 @@ struct Device {
     PolicyDecision decision = PolicyDecision::Upgrade;
     bool done = false;
     bool commanded = false;
+    // --retries: a failed attempt waits until then before it is probed, or commanded, again.
+    std::optional<Clock::time_point> retryAt;
 
     // Shared with the TFTP server's thread and the signal listener, under Batch::m_lock.
     Phase phase = Phase::NotStarted;
@@ -56,6 +61,7 @@ struct Device {
     Clock::time_point commandAt;
     std::optional<Clock::time_point> verifyAt, erasingAt, programAt, completeAt;
     ProgressThrottle progressLines;
+    ProgressThrottle textProgress{std::chrono::seconds(5)};
 
     // The reboot check, on the main thread only.
     bool rebootCheck = false;
@@ -86,10 +92,11 @@ class Batch {
     void Check(Device& d);
     void StartRebootCheck(Device& d, int seconds);
     void PollReboot(Device& d);
-    int CheckImageRejected(Device& d);
     void OfferRescue(Device& d, const std::string& why);
     void Interrupted(Device& d, Phase phase);
     void Finish(Device& d, int exitCode, const std::string& message = {});
+    bool Retry(Device& d);
+    std::vector<Device*> DueProbeRetries();
     std::string ImageSha(int type, const ImageDescriptor* image);
     std::string ActionText(const Device& d) const;
 
@@ -100,6 +107,7 @@ class Batch {
     EventMonitor m_monitor;
     std::unique_ptr<TftpFleetServer> m_fleet;
     std::vector<std::unique_ptr<Device>> m_devices;
+    std::deque<Device*> m_queue; // confirmed, waiting for their command
     std::map<int, std::string> m_sha;
     std::mutex m_printLock;
 
@@ -171,6 +179,11 @@ void Batch::Finish(Device& d, int exitCode, const std::string& message) {
         d.r.exitCode = exitCode;
         if (d.r.result.empty())
             d.r.result = ResultName(exitCode);
+    }
+    if (Retry(d))
+        return;
+    {
+        std::lock_guard lock(m_lock);
         if (d.verifyAt && d.erasingAt)
             d.r.verifyMs = Millis(*d.erasingAt - *d.verifyAt);
         if (d.erasingAt && d.programAt)
@@ -183,6 +196,59 @@ void Batch::Finish(Device& d, int exitCode, const std::string& message) {
     m_audit.Write(d.r);
     if (m_o.json)
         WriteResultLine(d.r);
+}
+
+// A device that never took the command is tried again, while --retries allows: from its probe
+// when that failed, else from its command.
+bool Batch::Retry(Device& d) {
+    if (d.r.attempt > m_o.retries || !Retryable(d.r) || m_interrupts.Count() > 0)
+        return false;
+    d.r.durationMs = Millis(Clock::now() - d.started);
+    const auto delay = RetryDelay(d.r.attempt);
+    ReportRetry(d.r, m_o.retries, delay, m_audit, m_o.json,
+                [this, &d](const std::string& text) { Say(d.host, text); });
+    const bool probed = d.image != nullptr;
+    HostResult next;
+    next.host = d.host;
+    next.model = d.r.model;
+    next.imageSource = d.r.imageSource;
+    next.attempt = d.r.attempt + 1;
+    if (probed) {
+        next.oldVersion = d.r.oldVersion;
+        next.newVersion = d.r.newVersion;
+        next.imageSha256 = d.r.imageSha256;
+    }
+    std::lock_guard lock(m_lock);
+    d.r = next;
+    d.retryAt = Clock::now() + delay;
+    d.commanded = false;
+    d.phase = probed ? Phase::Confirmation : Phase::NotStarted;
+    d.events.clear();
+    d.sessionEnded = false;
+    d.errorShown = false;
+    d.verifyAt.reset();
+    d.erasingAt.reset();
+    d.programAt.reset();
+    d.completeAt.reset();
+    if (probed)
+        m_queue.push_back(&d);
+    return true;
+}
+
+// The devices whose probe failed and waits for a retry, once their wait is over; waits a little
+// for one when none is due yet. (A probed device waits for its retry in the command queue.)
+std::vector<Device*> Batch::DueProbeRetries() {
+    std::vector<Device*> due;
+    std::unique_lock lock(m_lock);
+    const auto now = Clock::now();
+    for (auto& d : m_devices)
+        if (!d->done && d->retryAt && d->image == nullptr && *d->retryAt <= now)
+            due.push_back(d.get());
+    if (due.empty())
+        m_changed.wait_for(lock, std::chrono::milliseconds(200));
+    for (Device* d : due)
+        d->retryAt.reset();
+    return due;
 }
 
 void Batch::Interrupted(Device& d, Phase phase) {
@@ -290,6 +356,7 @@ void Batch::OnDeviceEvent(Device& d, bool error, int code, const void* info) {
         e.unconfirmed = static_cast<const CompletionInfo*>(info)->FinalAckReceived == 0;
     }
     bool writeProgress = false;
+    std::string progressText;
     bool shown = false;
     Phase phase;
     {
@@ -307,7 +374,13 @@ void Batch::OnDeviceEvent(Device& d, bool error, int code, const void* info) {
             } else if (code == STATUS_COMPLETE) {
                 d.completeAt = e.at;
             } else if (code == STATUS_PROGRESS) {
-                writeProgress = d.progressLines.Due(e);
+                if (m_o.json)
+                    writeProgress = d.progressLines.Due(e);
+                else if (const auto passStart = d.phase == Phase::Program ? d.programAt : d.verifyAt;
+                         passStart && d.textProgress.Due(e))
+                    progressText =
+                        TrimEnd(ProgressBar(e.sent, e.total, 20) + "  " +
+                                RateAndTimeLeft(e.sent, e.at - *passStart, std::max(0, e.total - e.sent)));
             }
         }
         phase = d.phase;
@@ -330,8 +403,13 @@ void Batch::OnDeviceEvent(Device& d, bool error, int code, const void* info) {
             Say(d.host, ErrorText(code, d.host, m_o.login));
     } else if (StepNumber(code) != 0) {
         Say(d.host, TrimEnd(StepTitle(code, PresentedVersion(d.type))));
+    } else if (!progressText.empty()) {
+        Say(d.host, progressText);
     }
-    m_changed.notify_all();
+    // A block's progress changes nothing the main thread acts on, and waking it for each of
+    // thousands of blocks costs a batch half its processor time; it looks every 200 ms anyway.
+    if (error || code != STATUS_PROGRESS)
+        m_changed.notify_all();
 }
 
 void Batch::Probe(Device& d) {
@@ -484,6 +562,10 @@ void Batch::Command(Device& d) {
         }
         m_changed.notify_all();
     };
+    if (d.r.attempt > 1) {
+        d.r.startTime = UtcTimestamp();
+        d.started = Clock::now();
+    }
     {
         std::lock_guard lock(m_lock);
         d.phase = Phase::Command;
@@ -528,29 +610,7 @@ void Batch::Command(Device& d) {
                       "the device refused the upgrade command: " + reply.status->Text() +
                           ". Nothing was served; its firmware is unchanged.");
     }
-}
-
-int Batch::CheckImageRejected(Device& d) {
-    const std::string before = d.r.oldVersion.value_or(kNotKnown);
-    m_monitor.SetMuted(true);
-    std::optional<std::string> answer;
-    // A few tries: a device that has just rejected an image may take a moment to answer again.
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    do {
-        answer = QueryServerVersion(d.contact.c_str());
-        if (answer || m_interrupts.Count() >= 2)
-            break;
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-    } while (Clock::now() < deadline);
-    m_monitor.SetMuted(false);
-    if (answer && *answer == before) {
-        Say(d.host, "the device still answers with its old version " + before +
-                        ": it rejected the image, and its flash is intact");
-        return kExitImageRejected;
-    }
-    if (answer)
-        Say(d.host, "the device answers with version " + *answer + ", not its old version " + before);
-    return kExitNoProgrammingRequest;
+    d.r.commanded = true;
 }
 
 void Batch::StartRebootCheck(Device& d, int seconds) {
@@ -647,7 +707,10 @@ void Batch::Check(Device& d) {
         if (e.kind == CliEvent::Error) {
             const int code = ExitForError(e.code, true);
             if (code == kExitNoProgrammingRequest) {
-                const int checked = CheckImageRejected(d);
+                const int checked = CheckImageRejected(
+                    d.contact, d.r.oldVersion.value_or(kNotKnown), m_monitor,
+                    [this] { return m_interrupts.Count() >= 2; },
+                    [this, &d](const std::string& text) { Say(d.host, text); });
                 if (checked == kExitNoProgrammingRequest)
                     OfferRescue(d,
                                 "the device does not answer with its old version: it may have failed while "
@@ -723,7 +786,7 @@ int Batch::Run() {
         m_fleet = std::make_unique<TftpFleetServer>(std::move(socket), tftp);
         SetHttpPort(m_o.httpPort);
         ResetUpgradeRecord();
-        if (!m_o.image.empty() && LoadImageFile(m_o.image.c_str()) == 0) {
+        if (!m_o.image.empty() && !LoadUserImage(m_o.image)) {
             for (auto& d : m_devices)
                 Finish(*d, kExitBadUsage, "cannot read the image file \"" + PrintableText(m_o.image) + "\"");
         }
@@ -737,6 +800,20 @@ int Batch::Run() {
             Interrupted(*d, Phase::NotStarted);
         else
             Probe(*d);
+    }
+    // Probes that failed and may be tried again, before the one question.
+    for (;;) {
+        const bool waiting = std::any_of(m_devices.begin(), m_devices.end(), [](const auto& d) {
+            return !d->done && d->retryAt && d->image == nullptr;
+        });
+        if (!waiting)
+            break;
+        for (Device* d : DueProbeRetries())
+            Probe(*d);
+        if (m_interrupts.Count() > 0)
+            for (auto& d : m_devices)
+                if (!d->done && d->retryAt && d->image == nullptr)
+                    Interrupted(*d, Phase::NotStarted);
     }
     std::vector<Device*> toUpgrade;
     for (auto& d : m_devices)
@@ -756,7 +833,6 @@ int Batch::Run() {
         d->r.result = PolicyDecisionName(d->decision);
         Finish(*d, exitCode, (m_o.dryRun ? "dry run: " : "") + message);
     }
-    std::deque<Device*> queue;
     for (Device* d : toUpgrade) {
         if (m_o.dryRun) {
             d->r.result = "dry-run";
@@ -766,7 +842,7 @@ int Batch::Run() {
         } else if (!confirmed) {
             Finish(*d, kExitNotConfirmed, "not confirmed; nothing was sent");
         } else {
-            queue.push_back(d);
+            m_queue.push_back(d);
         }
     }
 
@@ -777,16 +853,21 @@ int Batch::Run() {
             if (d->commanded && !d->done)
                 active.push_back(d.get());
         if (m_interrupts.Count() > 0) {
-            for (Device* d : queue)
+            const std::deque<Device*> left = std::exchange(m_queue, {});
+            for (Device* d : left)
                 Interrupted(*d, Phase::NotStarted);
-            queue.clear();
         }
-        if (queue.empty() && active.empty())
+        if (m_queue.empty() && active.empty())
             break;
-        if (!queue.empty() && active.size() < static_cast<std::size_t>(m_o.parallel)) {
-            Device* next = queue.front();
-            queue.pop_front();
-            Command(*next);
+        // The first device in the queue that is not waiting for a retry.
+        const auto now = Clock::now();
+        const auto next = std::find_if(m_queue.begin(), m_queue.end(),
+                                       [now](const Device* d) { return !d->retryAt || *d->retryAt <= now; });
+        if (next != m_queue.end() && active.size() < static_cast<std::size_t>(m_o.parallel)) {
+            Device* d = *next;
+            m_queue.erase(next);
+            d->retryAt.reset();
+            Command(*d);
             continue;
         }
         for (Device* d : active)

@@ -1,4 +1,5 @@
 #include "cli/commands.h"
+#include "cli/host_list.h"
 #include "cli/upgrade.h"
 
 #include "cli/cmdline.h"
@@ -12,7 +13,7 @@ namespace skelvo::cli {
 namespace {
 
 constexpr char kUpgradeFooter[] =
-    "Upgrades the firmware of each HOST in turn: checks the TFTP port, identifies the device,\n"
+    "Upgrades the firmware of each HOST: checks the TFTP port, identifies the device,\n"
     "reads its version, asks for confirmation, sends the upgrade command and serves the image\n"
     "twice by TFTP (verify, then program). The password is never taken on the command line:\n"
     "it comes from --password-stdin, --password-file F, SKELVO_PASSWORD, or is the product's\n"
@@ -31,21 +32,6 @@ constexpr char kUpgradeFooter[] =
 
 constexpr char kVerifyRebootOption[] = "--verify-reboot";
 
-// A check that takes a text when it is at most limit - 1 characters long (what the engine's field
-// of limit bytes holds), and empty only when allowed.
-CLI::Validator TextField(const std::string& what, std::size_t limit = std::string::npos,
-                         bool mayBeEmpty = false) {
-    return CLI::Validator(
-        [what, limit, mayBeEmpty](const std::string& text) -> std::string {
-            if (text.empty() && !mayBeEmpty)
-                return "an empty " + what;
-            if (text.size() >= limit)
-                return "the " + what + " is longer than " + std::to_string(limit - 1) + " characters";
-            return {};
-        },
-        "", "text");
-}
-
 } // namespace
 
 std::vector<std::string> AttachRebootSeconds(std::vector<std::string> args) {
@@ -62,38 +48,10 @@ std::vector<std::string> AttachRebootSeconds(std::vector<std::string> args) {
     return out;
 }
 
-std::optional<std::vector<std::string>> ReadHostList(std::istream& in, std::string& error) {
-    std::vector<std::string> hosts;
-    int number = 0;
-    for (std::string line; std::getline(in, line);) {
-        ++number;
-        const std::size_t begin = line.find_first_not_of(" \t\r");
-        if (begin == std::string::npos || line[begin] == '#')
-            continue;
-        const std::string host = line.substr(begin, line.find_last_not_of(" \t\r") - begin + 1);
-        std::string problem = host.find_first_of(" \t") != std::string::npos
-                                  ? "\"" + PrintableText(host) + "\" is not one host name"
-                                  : HostName()(std::string(host));
-        if (!problem.empty()) {
-            error = "line " + std::to_string(number) + ": " + problem;
-            return std::nullopt;
-        }
-        hosts.push_back(host);
-    }
-    return hosts;
-}
-
 CLI::App* DeclareUpgrade(CLI::App& program, UpgradeOptions& o) {
     CLI::App* command = program.add_subcommand("upgrade", "upgrade the firmware of one or more devices");
-    command->add_option("HOST", o.hosts, "the devices' names or addresses")->check(HostName());
-    command
-        ->add_option("--hosts-file", o.hostsFile,
-                     "more hosts, one a line ('#' starts a comment);\n- reads them from standard input")
-        ->type_name("F")
-        ->check(TextField("hosts file name"));
-    cmdline::AddNumber(*command, "--parallel", o.parallel, 1, 1000, "a number of devices",
-                       "serve at most N devices at once (default " + std::to_string(kDefaultParallel) + ")")
-        ->type_name("N");
+    AddHostOptions(*command, o.hosts, o.hostsFile, o.parallel,
+                   "serve at most N devices at once (default " + std::to_string(kDefaultParallel) + ")");
     command->add_flag("--allow-older", o.policy.allowOlder,
                       "flash a device whose firmware is newer than the image");
     command->add_flag("--allow-reinstall", o.policy.allowReinstall,
@@ -154,6 +112,12 @@ CLI::App* DeclareUpgrade(CLI::App& program, UpgradeOptions& o) {
                        "give up when the device has not asked for the image again\n"
                        "S seconds after verifying it (default 120; erasing can take 45 s)")
         ->type_name("S");
+    cmdline::AddNumber(*command, "--retries", o.retries, 0, 100, "a number of retries",
+                       "try a device again up to N times (default 0) when it could not be\n"
+                       "reached or refused the command with a 5xx status; waits 1 s, 2 s,\n"
+                       "4 s ... 60 s between; a device that took the command is never\n"
+                       "commanded again")
+        ->type_name("N");
     cmdline::AddNumber<std::uint16_t>(*command, "--tftp-port", o.tftpPort, 1, 65535, "a port number",
                                       "TFTP port to serve on (default 69)")
         ->type_name("N");

@@ -194,6 +194,10 @@ void AddOutcome(JsonLine& line, const HostResult& r) {
         line.Add("phase", *r.phase);
     if (r.rescue)
         line.Add("rescue_command", *r.rescue);
+    if (r.attempt > 1 || r.retryInMs)
+        line.Add("attempt", r.attempt);
+    if (r.retryInMs)
+        line.Add("retry_in_ms", *r.retryInMs);
 }
 
 } // namespace

@@ -1,3 +1,5 @@
+#include "cli/host_list.h"
+#include "cli/image_choice.h"
 #include "cli/interrupt.h"
 #include "cli/progress.h"
 #include "cli/terminal_confirm.h"
@@ -138,7 +140,6 @@ class Upgrader {
     int WaitForWorker(const std::string& host, std::size_t workerEvents);
     bool EndedUnconfirmed() const;
     int VerifyReboot(const std::string& host, int imageToUse, int seconds, HostResult& r);
-    int CheckImageRejected(const std::string& host, const HostResult& r);
     void OfferRescue(const std::string& host, int imageToUse, const std::string& why, HostResult& r);
     void Interrupted(const std::string& host, Phase phase, HostResult& r);
     int Fail(const std::string& host, int exitCode, const std::string& message);
@@ -454,32 +455,6 @@ int Upgrader::VerifyReboot(const std::string& host, int imageToUse, int seconds,
     return stopped && outcome != kExitComplete ? r.exitCode : outcome;
 }
 
-// After ERR_NO_PROGRAMMING_REQUEST: a device that still answers with the version it had before
-// the command rejected the image and kept its flash; one that does not answer may be erased.
-int Upgrader::CheckImageRejected(const std::string& host, const HostResult& r) {
-    using Clock = std::chrono::steady_clock;
-    const std::string before = r.oldVersion.value_or(kNotKnown);
-    m_monitor.SetMuted(true);
-    std::optional<std::string> answer;
-    // A few tries: a device that has just rejected an image may take a moment to answer again.
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    do {
-        answer = QueryServerVersion(host.c_str());
-        if (answer || m_interrupts.Count() >= 2)
-            break;
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-    } while (Clock::now() < deadline);
-    m_monitor.SetMuted(false);
-    if (answer && *answer == before) {
-        Say(host, "the device still answers with its old version " + before +
-                      ": it rejected the image, and its flash is intact");
-        return kExitImageRejected;
-    }
-    if (answer)
-        Say(host, "the device answers with version " + *answer + ", not its old version " + before);
-    return kExitNoProgrammingRequest;
-}
-
 void Upgrader::OfferRescue(const std::string& host, int imageToUse, const std::string& why, HostResult& r) {
     r.rescue = RescueCommandLine(host, imageToUse, m_o.image, m_o.tftpPort);
     Say(host,
@@ -536,6 +511,7 @@ int Upgrader::AfterCommand(const std::string& host, const ContinueResult& c, Hos
                     "the device refused the upgrade command: " + c.commandStatus->Text() +
                         ". Nothing was served; its firmware is unchanged.");
     }
+    r.commanded = true;
     const int outcome = WaitForWorker(host, *accepted + 1);
     if (outcome == kAbandoned) {
         Phase at;
@@ -553,7 +529,9 @@ int Upgrader::AfterCommand(const std::string& host, const ContinueResult& c, Hos
         return m_interrupts.ExitCode();
     }
     if (outcome == kExitNoProgrammingRequest) {
-        const int checked = CheckImageRejected(host, r);
+        const int checked = CheckImageRejected(
+            host, r.oldVersion.value_or(kNotKnown), m_monitor, [this] { return m_interrupts.Count() >= 2; },
+            [this, &host](const std::string& text) { Say(host, text); });
         if (checked == kExitNoProgrammingRequest)
             OfferRescue(host, c.imageToUse,
                         "the device does not answer with its old version: it may have failed while erasing "
@@ -581,8 +559,7 @@ HostResult Upgrader::Run(const std::string& host) {
     ResetUpgradeRecord();
     SetDownloadTrace(m_o.downloadTrace ? 1 : 0);
     if (!m_o.image.empty()) {
-        SetImageFilename(m_o.image);
-        if (LoadImageFile(m_o.image.c_str()) == 0) {
+        if (!LoadUserImage(m_o.image)) {
             r.exitCode = Fail(host, kExitBadUsage, "cannot read the image file \"" + m_o.image + "\"");
             r.result = ResultName(r.exitCode);
             return r;
@@ -781,21 +758,8 @@ int RunUpgrade(UpgradeOptions& o) {
         if (o.hostsFile == "-" && o.passwordSource.fromStdin)
             return UsageError("--hosts-file - and --password-stdin both read standard input; give the "
                               "password with --password-file F or SKELVO_PASSWORD instead");
-        std::string error;
-        std::optional<std::vector<std::string>> listed;
-        if (o.hostsFile == "-") {
-            listed = ReadHostList(std::cin, error);
-        } else {
-            std::ifstream in(o.hostsFile, std::ios::binary);
-            if (!in)
-                return UsageError("cannot read the hosts file \"" + PrintableText(o.hostsFile) + "\"");
-            listed = ReadHostList(in, error);
-        }
-        if (!listed)
-            return UsageError("the hosts file \"" + PrintableText(o.hostsFile) + "\", " + error);
-        o.hosts.insert(o.hosts.end(), listed->begin(), listed->end());
-        if (o.hosts.empty())
-            return UsageError("the hosts file \"" + PrintableText(o.hostsFile) + "\" names no host");
+        if (std::string error = AddHostsFile(o.hostsFile, o.hosts); !error.empty())
+            return UsageError(error);
     }
     if (!o.image.empty()) {
         std::ifstream probe(o.image, std::ios::binary);
@@ -850,6 +814,18 @@ int RunUpgrade(UpgradeOptions& o) {
     for (const auto& host : o.hosts) {
         // After a signal the host under way is finished, and no other is begun.
         HostResult r = interrupts.Count() > 0 ? upgrader.NotStarted(host) : upgrader.Run(host);
+        while (r.attempt <= o.retries && Retryable(r) && interrupts.Count() == 0) {
+            const auto delay = RetryDelay(r.attempt);
+            ReportRetry(r, o.retries, delay, audit, o.json, [&host](const std::string& text) {
+                std::fprintf(stderr, "%s: %s\n", PrintableText(host).c_str(), text.c_str());
+            });
+            const auto due = std::chrono::steady_clock::now() + delay;
+            while (std::chrono::steady_clock::now() < due && interrupts.Count() == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            const int attempt = r.attempt + 1;
+            r = interrupts.Count() > 0 ? upgrader.NotStarted(host) : upgrader.Run(host);
+            r.attempt = attempt;
+        }
         audit.Write(r);
         if (o.json)
             WriteResultLine(r);
@@ -861,6 +837,31 @@ int RunUpgrade(UpgradeOptions& o) {
         PrintSummary(results);
     RouteTrace(true, false);
     return exitCode;
+}
+
+int CheckImageRejected(const std::string& contact, const std::string& oldVersion, EventMonitor& monitor,
+                       const std::function<bool()>& giveUp,
+                       const std::function<void(const std::string&)>& say) {
+    using Clock = std::chrono::steady_clock;
+    monitor.SetMuted(true);
+    std::optional<std::string> answer;
+    // A few tries: a device that has just rejected an image may take a moment to answer again.
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    do {
+        answer = QueryServerVersion(contact.c_str());
+        if (answer || giveUp())
+            break;
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    } while (Clock::now() < deadline);
+    monitor.SetMuted(false);
+    if (answer && *answer == oldVersion) {
+        say("the device still answers with its old version " + oldVersion +
+            ": it rejected the image, and its flash is intact");
+        return kExitImageRejected;
+    }
+    if (answer)
+        say("the device answers with version " + *answer + ", not its old version " + oldVersion);
+    return kExitNoProgrammingRequest;
 }
 
 } // namespace skelvo::cli

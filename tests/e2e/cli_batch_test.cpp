@@ -72,6 +72,19 @@ std::string ImageSha(const std::string& model) {
     return Sha256Hex(skelvo::test::ReadFileBytes(skelvo::test::ImagePath(file)));
 }
 
+// The sum of every number stored under key anywhere in value.
+long long SumOf(const json& value, const std::string& key) {
+    long long sum = 0;
+    if (value.is_object()) {
+        for (const auto& [name, item] : value.items())
+            sum += name == key && item.is_number() ? item.get<long long>() : SumOf(item, key);
+    } else if (value.is_array()) {
+        for (const auto& item : value)
+            sum += SumOf(item, key);
+    }
+    return sum;
+}
+
 std::string TempFile(const std::string& name) {
     const std::string path = testing::TempDir() + "/" + name;
     std::remove(path.c_str());
@@ -306,6 +319,8 @@ TEST(CliBatch, ASignalLetsTheCommandedDeviceFinishAndBeginsNoOther) {
     CliRun run = cli.Wait();
     EXPECT_EQ(run.status, 143) << Diagnose(run);
     EXPECT_NE(run.err.find("no further device will be commanded"), std::string::npos) << run.err;
+    // Without --json each pass ends with a progress line (and its rate, once measurable).
+    EXPECT_EQ(Count(run.err, fleet.devices[0]->address() + ": [####################] 100%"), 2u) << run.err;
     const std::string auditText = ReadText(audit);
     EXPECT_NE(auditText.find("\"result\":\"complete\",\"exit_code\":0}"), std::string::npos) << auditText;
     EXPECT_NE(auditText.find("\"result\":\"interrupted\",\"exit_code\":143,\"phase\":\"not-started\"}"),
@@ -356,4 +371,165 @@ TEST(CliBatch, OneQuestionOnTheTerminalShowsEveryDevicesAction) {
         EXPECT_NE(run.err.find(row), std::string::npos) << row << "\n" << run.err;
     for (auto& device : fleet.devices)
         EXPECT_EQ(Count(device->StopAndReport(), "/config"), 0u);
+}
+
+// Several devices probed at once: a line a device, whatever order the answers come in, with its
+// own error; the exit code is that of the first host given that failed.
+TEST(CliBatch, ProbeReadsEveryDeviceOfAListAtOnce) {
+    Fleet fleet(28, {{"tolva21", {}}, {"dravenholt", {"--fault", "no-server-header"}}, {"tolva22", {}}});
+    const std::string unreachable = "127.0.28.9"; // nothing listens there
+    const std::string hosts = TempFile("probe-hosts.txt");
+    std::ofstream(hosts) << fleet.devices[1]->address() << "\n" << unreachable << "\n";
+    CliRun run =
+        RunCli({"probe", fleet.devices[0]->address(), "--hosts-file", hosts, fleet.devices[2]->address(),
+                "--parallel", "2", "--json", "--trace", "--http-port", std::to_string(fleet.http)});
+    EXPECT_EQ(run.status, 5) << "the device without a Server line comes first of the failures: "
+                             << Diagnose(run);
+    std::map<std::string, json> probes;
+    std::map<std::string, int> traced;
+    for (const json& line : JsonLines(run)) {
+        ASSERT_TRUE(line.contains("time")) << line.dump();
+        if (line["event"] == "probe")
+            probes[line["host"].get<std::string>()] = line;
+        else if (line["event"] == "trace")
+            ++traced[line.value("host", "")];
+    }
+    ASSERT_EQ(probes.size(), 4u) << run.out;
+    for (const auto& [host, count] : traced)
+        EXPECT_EQ(probes.count(host), 1u)
+            << "every trace line belongs to one probed host: \"" << host << "\"";
+    EXPECT_EQ(probes[fleet.devices[0]->address()]["model"], "Tolva 21xx");
+    EXPECT_EQ(probes[fleet.devices[0]->address()]["version"], "1.0.8");
+    EXPECT_EQ(probes[fleet.devices[0]->address()]["exit_code"], 0);
+    EXPECT_EQ(probes[fleet.devices[1]->address()]["exit_code"], 5);
+    EXPECT_EQ(probes[fleet.devices[2]->address()]["version"], "1.0.8");
+    EXPECT_EQ(probes[unreachable]["exit_code"], 4);
+    EXPECT_EQ(probes[unreachable]["error"], "ERR_CONNECT");
+
+    CliRun text = RunCli({"probe", fleet.devices[2]->address(), "--http-port", std::to_string(fleet.http)});
+    EXPECT_EQ(text.status, 0) << Diagnose(text);
+    EXPECT_EQ(text.out, fleet.devices[2]->address() + ": Tolva 22xx, firmware 1.0.8\n");
+    EXPECT_EQ(RunCli({"probe"}).status, 2) << "no host";
+    for (auto& device : fleet.devices)
+        EXPECT_EQ(Count(device->StopAndReport(), "/config"), 0u);
+}
+
+// --retries: a device that never took the command is tried again after a growing wait, each failed
+// attempt logged; one that took it is never commanded a second time.
+TEST(CliBatch, RetriesTryAgainOnlyADeviceThatNeverTookTheCommand) {
+    Fleet fleet(29, {{"tolva22", {"--fault", "command-status=503"}},
+                     {"tolva21", {"--fault", "reset-after-command"}},
+                     {"dravenholt", {}}});
+    const std::string late = "127.0.29.9"; // comes up only after its first attempt failed
+    const std::string audit = TempFile("audit-batch-retries.jsonl");
+    std::vector<std::string> args = fleet.Args({"--yes", "--json", "--retries", "3", "--audit-log", audit});
+    args.insert(args.begin() + 1, late);
+    CliProcess cli(args, CliProcess::Terminal::None);
+    ASSERT_TRUE(cli.WaitForErr(late + ": unreachable; no upgrade command was taken, trying again in 1 s"))
+        << cli.Err();
+    DevSim lateDevice("tolva21", late, fleet.tftp, {}, fleet.http);
+    CliRun run = cli.Wait(std::chrono::seconds(300));
+    EXPECT_EQ(run.status, 13) << "the refusing device is the first failure: " << Diagnose(run);
+
+    std::map<std::string, std::vector<json>> retries;
+    for (const json& line : JsonLines(run))
+        if (line["event"] == "retry")
+            retries[line["host"].get<std::string>()].push_back(line);
+    const auto results = ResultsByHost(JsonLines(run));
+    const std::string refusing = fleet.devices[0]->address();
+    ASSERT_EQ(retries[refusing].size(), 3u) << run.out.substr(0, 4000);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(retries[refusing][i]["attempt"], i + 1);
+        EXPECT_EQ(retries[refusing][i]["delay_ms"], 1000 << i) << "the waits double";
+        EXPECT_EQ(retries[refusing][i]["after"], "command-refused");
+    }
+    EXPECT_EQ(results.at(refusing)["result"], "command-refused");
+    EXPECT_EQ(results.at(refusing)["attempt"], 4);
+    EXPECT_EQ(Count(fleet.devices[0]->StopAndReport(), "\"target\": \"/config"), 4u);
+
+    EXPECT_GE(retries[late].size(), 1u);
+    EXPECT_EQ(results.at(late)["result"], "complete");
+    EXPECT_NE(lateDevice.StopAndReport().find("\"final_version\": \"1.0.9\""), std::string::npos);
+    for (std::size_t i : {1u, 2u}) {
+        const std::string host = fleet.devices[i]->address();
+        EXPECT_EQ(retries.count(host), 0u) << host;
+        EXPECT_EQ(results.at(host)["result"], "complete") << host;
+        EXPECT_EQ(Count(fleet.devices[i]->StopAndReport(), "\"target\": \"/config"), 1u)
+            << "commanded once: " << host;
+    }
+
+    // Every attempt is in the audit log: the retried ones with their wait, the last without.
+    std::map<std::string, int> records, retried;
+    std::istringstream auditLines(ReadText(audit));
+    for (std::string line; std::getline(auditLines, line);) {
+        const json record = json::parse(line);
+        ++records[record["host"].get<std::string>()];
+        retried[record["host"].get<std::string>()] += record.contains("retry_in_ms") ? 1 : 0;
+    }
+    EXPECT_EQ(records[refusing], 4);
+    EXPECT_EQ(retried[refusing], 3);
+    EXPECT_EQ(records[late], retried[late] + 1);
+
+    // One device alone: the same.
+    const std::string nobody = "127.0.29.20";
+    CliRun single = RunCli({"upgrade", nobody, "--yes", "--retries", "1", "--http-port",
+                            std::to_string(fleet.http), "--tftp-port", std::to_string(fleet.tftp)});
+    EXPECT_EQ(single.status, 4) << Diagnose(single);
+    EXPECT_EQ(Count(single.err, "trying again in 1 s (retry 1 of 1)"), 1u) << single.err;
+}
+
+// Twenty devices of every model served at once from one socket, a quarter of them losing 5% of the
+// packets each way: each ends programmed with its own model's image.
+TEST(CliBatch, TwentyMixedDevicesAtOnceEvenWithLossOnAQuarter) {
+    const std::string list = TempFile("fleet-twenty.json");
+    const std::string lossy = R"("faults": "drop-data=0.05,drop-ack=0.05")";
+    std::ofstream(list) << R"([{"count": 5, "model": "tolva21"}, {"count": 5, "model": "tolva22"},)"
+                        << R"({"count": 5, "model": "dravenholt"}, {"count": 2, "model": "tolva21", )"
+                        << lossy << R"(}, {"count": 2, "model": "tolva22", )" << lossy
+                        << R"(}, {"count": 1, "model": "dravenholt", )" << lossy << "}]";
+    const std::uint16_t tftp = FreeUdpPort();
+    auto fleet = DevSim::Fleet(20, "127.0.31.1", tftp, {"--fleet-file", list, "--model", "tolva21"},
+                               FreeTcpPort("127.0.31.1"));
+    std::vector<std::string> args{"upgrade",
+                                  "--yes",
+                                  "--json",
+                                  "--parallel",
+                                  "20",
+                                  "--http-port",
+                                  std::to_string(fleet->httpPort()),
+                                  "--tftp-port",
+                                  std::to_string(tftp)};
+    for (int i = 1; i <= 20; ++i)
+        args.push_back("127.0.31." + std::to_string(i));
+    CliRun run = RunCli(args, CliOptions{"", {}, std::chrono::seconds(600)});
+    EXPECT_EQ(run.status, 0) << Diagnose(run);
+
+    const auto results = ResultsByHost(JsonLines(run));
+    const json report = json::parse(fleet->StopAndReport());
+    const std::vector<std::string> models = {"tolva21", "tolva22", "dravenholt",
+                                             "tolva21", "tolva22", "dravenholt"};
+    const int counts[] = {5, 5, 5, 2, 2, 1};
+    int member = 1;
+    for (std::size_t group = 0; group < models.size(); ++group) {
+        for (int i = 0; i < counts[group]; ++i, ++member) {
+            const std::string host = "127.0.31." + std::to_string(member);
+            const std::string sha = ImageSha(models[group]);
+            ASSERT_EQ(results.count(host), 1u) << host;
+            EXPECT_EQ(results.at(host)["result"], "complete") << results.at(host).dump();
+            EXPECT_EQ(results.at(host)["image_sha256"], sha) << host;
+            const std::string device = report["devices"][host].dump();
+            EXPECT_EQ(Count(device, sha), 2u)
+                << host << " gets its own image twice: " << device.substr(0, 600);
+            if (group >= 3) { // the lossy quarter: the loss was real, and was recovered from
+                EXPECT_GT(SumOf(report["devices"][host], "dropped_data") +
+                              SumOf(report["devices"][host], "dropped_acks"),
+                          0)
+                    << host << ": " << device.substr(0, 600);
+            }
+            EXPECT_NE(device.find("\"final_version\":\"" +
+                                  std::string(models[group] == "dravenholt" ? "6.2.1" : "1.0.9") + "\""),
+                      std::string::npos)
+                << host << ": " << device.substr(0, 600);
+        }
+    }
 }

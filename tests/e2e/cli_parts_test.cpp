@@ -1,6 +1,7 @@
 // The pieces of the command line that the end-to-end runs cannot reach easily.
 #include "cli/cmdline.h"
 #include "cli/device_cli.h"
+#include "cli/host_list.h"
 #include "cli/rescue.h"
 #include "cli/terminal_confirm.h"
 #include "cli/upgrade.h"

@@ -394,7 +394,7 @@ TEST(CliUpgrade, BadInputIsAUsageError) {
         {"upgrade", "192.0.2.1", "--password=secret"},
         {"bogus-command"},
         {"probe"},
-        {"probe", "192.0.2.1", "192.0.2.2"},
+        {"probe", "127.0.0.1", "--parallel", "0"},
         {"rescue", "192.0.2.1"},
         {"rescue", "--builtin", "tolva21"},
         {"rescue", "192.0.2.1", "--builtin", "tolva23"},

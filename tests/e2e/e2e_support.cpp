@@ -293,26 +293,25 @@ std::uint16_t FreeTcpPort(const std::string& address) {
 
 DevSim::DevSim(const std::string& model, const std::string& address, std::uint16_t tftpPort,
                const std::vector<std::string>& extra, std::uint16_t httpPort)
+    : DevSim({"--model", model, "--address", address}, address, tftpPort, extra, httpPort) {}
+
+std::unique_ptr<DevSim> DevSim::Fleet(int count, const std::string& addressBase, std::uint16_t tftpPort,
+                                      const std::vector<std::string>& extra, std::uint16_t httpPort) {
+    return std::unique_ptr<DevSim>(
+        new DevSim({"--fleet", std::to_string(count), "--address-base", addressBase}, addressBase, tftpPort,
+                   extra, httpPort));
+}
+
+DevSim::DevSim(const std::vector<std::string>& where, const std::string& address, std::uint16_t tftpPort,
+               const std::vector<std::string>& extra, std::uint16_t httpPort)
     : m_address(address), m_dir(TempDirPath()) {
     const std::string ready = m_dir + "/ready";
     m_report = m_dir + "/report.json";
-    std::vector<std::string> argv{skelvo::test::BinaryPath("devsim/skelvo-devsim"),
-                                  "--model",
-                                  model,
-                                  "--address",
-                                  address,
-                                  "--http-port",
-                                  std::to_string(httpPort),
-                                  "--tftp-port",
-                                  std::to_string(tftpPort),
-                                  "--erase-seconds",
-                                  "1",
-                                  "--reboot-seconds",
-                                  "1",
-                                  "--ready-file",
-                                  ready,
-                                  "--report",
-                                  m_report};
+    std::vector<std::string> argv{skelvo::test::BinaryPath("devsim/skelvo-devsim")};
+    argv.insert(argv.end(), where.begin(), where.end());
+    argv.insert(argv.end(), {"--http-port", std::to_string(httpPort), "--tftp-port", std::to_string(tftpPort),
+                             "--erase-seconds", "1", "--reboot-seconds", "1", "--ready-file", ready,
+                             "--report", m_report});
     argv.insert(argv.end(), extra.begin(), extra.end());
     m_pid = Spawn(argv, {}, "/dev/null", m_dir + "/log", m_dir + "/log.err");
     auto end = Clock::now() + std::chrono::seconds(20);

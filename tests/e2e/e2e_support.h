@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -78,6 +79,11 @@ class DevSim {
     // Starts skelvo-devsim on address with --http-port 0 and waits until it listens.
     DevSim(const std::string& model, const std::string& address, std::uint16_t tftpPort,
            const std::vector<std::string>& extra = {}, std::uint16_t httpPort = 0);
+    // Starts a fleet of count simulated devices in one process, on consecutive addresses from
+    // addressBase (the fleet's own options, such as --fleet-file, in extra); address() is the
+    // first member's. The report holds every member under its address.
+    static std::unique_ptr<DevSim> Fleet(int count, const std::string& addressBase, std::uint16_t tftpPort,
+                                         const std::vector<std::string>& extra, std::uint16_t httpPort = 0);
     ~DevSim();
     DevSim(const DevSim&) = delete;
     DevSim& operator=(const DevSim&) = delete;
@@ -93,6 +99,9 @@ class DevSim {
     std::string Log() const;
 
   private:
+    DevSim(const std::vector<std::string>& where, const std::string& address, std::uint16_t tftpPort,
+           const std::vector<std::string>& extra, std::uint16_t httpPort);
+
     int m_pid = -1;
     std::string m_address;
     std::uint16_t m_httpPort = 0;
