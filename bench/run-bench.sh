@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # TFTP benchmarks of `skelvo-cli serve` against real servers, over loopback, printing tables.
 #   bench/run-bench.sh [BUILD_DIR] [--rounds N] [--loss-runs N] [--image-runs N]
-#                      [--only throughput|cpu|loss|loss-image]
+#                      [--fleet-sizes "1 10 50 100"] [--erase-seconds S]
+#                      [--only throughput|cpu|loss|loss-image|fleet]
 # BUILD_DIR (default build-q) must hold skelvo-cli, skelvo-devsim, skelvo-bench-pingpong and
-# skelvo-bench-lossy-fetch. Needs root: dnsmasq's TFTP server has no port option, so the
-# throughput runs happen inside a network namespace of their own, where it can take port 69.
+# skelvo-bench-lossy-fetch (the fleet runs need only the first two). Needs root: dnsmasq's TFTP
+# server has no port option, so the throughput and fleet runs happen inside a network namespace
+# of their own, where it can take port 69.
 # Peers: tftpd-hpa (in.tftpd), atftpd, dnsmasq; clients: curl and tftp-hpa.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,12 +14,16 @@ build="$here/build-q"
 rounds=5
 loss_runs=100
 image_runs=5
+fleet_sizes="1 10 50 100"
+erase_seconds=3
 only=""
 while [ $# -gt 0 ]; do
   case $1 in
     --rounds) rounds=$2; shift 2 ;;
     --loss-runs) loss_runs=$2; shift 2 ;;
     --image-runs) image_runs=$2; shift 2 ;;
+    --fleet-sizes) fleet_sizes=$2; shift 2 ;;
+    --erase-seconds) erase_seconds=$2; shift 2 ;;
     --only) only=$2; shift 2 ;;
     *) build=$(cd "$1" && pwd); shift ;;
   esac
@@ -29,14 +35,21 @@ lossy="$build/bench/skelvo-bench-lossy-fetch"
 atftpd=/opt/skelvo-peers/atftpd/usr/sbin/atftpd
 [ -x "$atftpd" ] || atftpd=$(command -v atftpd || true)
 
-if [ -z "${SKELVO_BENCH_NS:-}" ] && { [ -z "$only" ] || [ "$only" = throughput ]; }; then
+if [ -z "${SKELVO_BENCH_NS:-}" ] && { [ -z "$only" ] || [ "$only" = throughput ] || [ "$only" = fleet ]; }; then
   ns="skelvo-bench-$$"
+  trap 'ip netns del "$ns" 2>/dev/null' EXIT
   # A non-loopback address too: tftpd-hpa resolves its bind address with AI_ADDRCONFIG.
   ip netns add "$ns" && ip -n "$ns" link set lo up && ip -n "$ns" addr add 10.254.0.1/32 dev lo || { echo "cannot create a network namespace" >&2; exit 1; }
-  ip netns exec "$ns" env SKELVO_BENCH_NS="$ns" bash "$0" "$build" --rounds "$rounds" --only throughput
+  for part in throughput fleet; do
+    if [ -z "$only" ] || [ "$only" = "$part" ]; then
+      ip netns exec "$ns" env SKELVO_BENCH_NS="$ns" bash "$0" "$build" --rounds "$rounds" \
+        --fleet-sizes "$fleet_sizes" --erase-seconds "$erase_seconds" --only "$part"
+    fi
+  done
   ip netns del "$ns"
-  [ "$only" = throughput ] && exit 0
-  [ -z "$only" ] && exec bash "$0" "$build" --rounds "$rounds" --loss-runs "$loss_runs" --image-runs "$image_runs" --only rest
+  trap - EXIT
+  [ -n "$only" ] && exit 0
+  exec bash "$0" "$build" --rounds "$rounds" --loss-runs "$loss_runs" --image-runs "$image_runs" --only rest
 fi
 
 work=$(mktemp -d /tmp/skelvo-bench-XXXXXX)
@@ -310,10 +323,141 @@ run_loss_image() {
   pids=()
 }
 
+# CPU seconds (user + system) a running process has used so far, with its children that it has
+# waited for (tftpd-hpa serves each transfer in a child process).
+cpu_seconds() { # pid
+  sed 's/.*) //' "/proc/$1/stat" | awk -v hz="$(getconf CLK_TCK)" '{printf "%.2f\n", ($12 + $13 + $14 + $15) / hz}'
+}
+
+# One batch upgrade of N simulated Tolva 22xx (all served the same built-in 755,511-byte image),
+# all commanded at once (--parallel N); prints key=value pairs: wall, cli_cpu, sim_cpu and those
+# of bench/fleet_summary.py. A single device (N = 1) takes the command line's one-device path.
+fleet_upgrade() { # devices
+  local dir="$work/fleet-$1"
+  rm -rf "$dir"; mkdir -p "$dir"
+  local tport
+  tport=$(free_udp_port)
+  "$devsim" --fleet "$1" --model tolva22 --address-base 127.0.1.1 --http-port 0 --tftp-port "$tport" \
+    --erase-seconds "$erase_seconds" --ready-file "$dir/ready" --report "$dir/report.json" \
+    >"$dir/devsim.log" 2>&1 & local dp=$!
+  for _ in $(seq 400); do [ "$(cat "$dir/ready" 2>/dev/null | wc -l)" -ge "$1" ] && break; sleep 0.05; done
+  local hport t0 t1 sim0 sim1
+  hport=$(head -1 "$dir/ready" | cut -d: -f2)
+  cut -d: -f1 "$dir/ready" >"$dir/hosts"
+  sim0=$(cpu_seconds "$dp")
+  t0=$(now)
+  # The times are time's last line; a failed run has "Command exited with non-zero status" first.
+  /usr/bin/time -f "%U %S" -o "$dir/cpu" "$cli" upgrade --hosts-file "$dir/hosts" --http-port "$hport" \
+    --tftp-port "$tport" --yes --json --parallel "$1" >"$dir/out.json" 2>"$dir/err.log"
+  t1=$(now)
+  sim1=$(cpu_seconds "$dp")
+  kill "$dp" 2>/dev/null; wait "$dp" 2>/dev/null
+  printf 'wall=%.3f cli_cpu=%.2f sim_cpu=%.2f %s\n' "$(echo "$t1 - $t0" | bc -l)" \
+    "$(tail -1 "$dir/cpu" | awk '{print $1 + $2}')" "$(echo "$sim1 - $sim0" | bc -l)" \
+    "$(python3 "$here/bench/fleet_summary.py" upgrade "$dir/out.json" "$dir/report.json" "$1")"
+}
+
+# N curl clients at once, each fetching the image twice in one run (as a device's two passes);
+# prints wall= (from the first start to the last end), cpu= (the server's, nan without a pid) and
+# failed= (clients with an error or a download that differs).
+fleet_curl() { # clients port image [server-pid]
+  local dir="$work/curl"
+  rm -rf "$dir"; mkdir -p "$dir"
+  local url="tftp://127.0.0.1:$2/image" t0 t1 c0 c1 clients=()
+  c0=$([ -n "${4:-}" ] && cpu_seconds "$4" || echo nan)
+  t0=$(now)
+  for ((i = 0; i < $1; i++)); do
+    (curl -s --max-time 120 -o "$dir/a.$i" "$url" -o "$dir/b.$i" "$url"; echo $? >"$dir/rc.$i") & clients+=($!)
+  done
+  wait "${clients[@]}"
+  t1=$(now)
+  c1=$([ -n "${4:-}" ] && cpu_seconds "$4" || echo nan)
+  printf 'wall=%.3f cpu=%s %s\n' "$(echo "$t1 - $t0" | bc -l)" \
+    "$([ "$c0" = nan ] && echo nan || echo "$c1 - $c0" | bc -l | xargs printf '%.2f')" "$(python3 "$here/bench/fleet_summary.py" curl "$dir" "$1" "$3")"
+}
+
+field() { # key line
+  echo "$2" | tr ' ' '\n' | sed -n "s/^$1=//p"
+}
+
+# Median of one key over the rounds' lines in a file.
+median_of() { # key file
+  while read -r line; do field "$1" "$line"; done <"$2" | grep -v nan | median
+}
+
+sum_of() { # key file
+  while read -r line; do field "$1" "$line"; done <"$2" | awk '{s += $1} END {print s + 0}'
+}
+
+run_fleet() {
+  local image="$build/engine/images/tolva22.bin"
+  for peer in tftpd-hpa atftpd dnsmasq; do
+    mkdir -p "$work/root-$peer"; chmod 755 "$work/root-$peer"
+    cp "$image" "$work/root-$peer/image"; chmod 644 "$work/root-$peer/image"
+  done
+  local p_hpa p_at
+  p_hpa=$(free_udp_port); p_at=$(free_udp_port)
+  # Limits raised above the largest batch: atftpd serves 100 threads and dnsmasq 50 transfers at
+  # once by default.
+  local pid_hpa pid_at pid_dm
+  /usr/sbin/in.tftpd -L -a "127.0.0.1:$p_hpa" -u nobody -s "$work/root-tftpd-hpa" & pid_hpa=$!
+  "$atftpd" --daemon --no-fork --port "$p_at" --bind-address 127.0.0.1 --user nobody.nogroup \
+    --maxthread 1000 --logfile /dev/null "$work/root-atftpd" & pid_at=$!
+  dnsmasq -k --conf-file=/dev/null --port=0 --enable-tftp --tftp-root="$work/root-dnsmasq" --tftp-max=1000 \
+    --listen-address=127.0.0.1 --bind-interfaces --quiet-tftp --pid-file= --log-facility=/dev/null & pid_dm=$!
+  pids+=("$pid_hpa" "$pid_at" "$pid_dm")
+  wait_bound "$p_hpa"; wait_bound "$p_at"; wait_bound 69
+  echo "== Fleet: batch upgrades of N simulated Tolva 22xx (755,511-byte image, erase $erase_seconds s), and N curl clients fetching it twice =="
+  echo "   ($rounds rounds; each round runs every size, the upgrade first, then curl against dnsmasq, atftpd, tftpd-hpa)"
+  for ((r = 1; r <= rounds; r++)); do
+    for n in $fleet_sizes; do
+      local line
+      line=$(fleet_upgrade "$n"); echo "$line" >>"$work/up-$n"; echo "round $r, $n devices, upgrade: $line"
+      for peer in dnsmasq atftpd tftpd-hpa; do
+        local port pid
+        case $peer in
+          dnsmasq) port=69 pid=$pid_dm ;;
+          atftpd) port=$p_at pid=$pid_at ;;
+          # Its children serve the transfers and are reaped without their CPU time being counted.
+          tftpd-hpa) port=$p_hpa pid="" ;;
+        esac
+        line=$(fleet_curl "$n" "$port" "$image" "$pid"); echo "$line" >>"$work/curl-$peer-$n"
+        echo "round $r, $n clients, curl x2 from $peer: $line"
+      done
+    done
+  done
+  local one="" runs
+  echo
+  echo "| Devices | Upgrade wall time | × one | skelvo-cli CPU (user+sys) | simulator CPU | TFTP per device, median / slowest | failed | lost | repeated requests / ACKs | curl ×2 from dnsmasq | from atftpd | from tftpd-hpa |"
+  echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
+  for n in $fleet_sizes; do
+    local wall ratio=""
+    wall=$(median_of wall "$work/up-$n")
+    [ "$n" = 1 ] && one=$wall
+    [ -n "$one" ] && ratio=$(echo "$wall / $one" | bc -l | xargs printf '%.2f')
+    runs=$(wc -l <"$work/up-$n")
+    local curls=""
+    for peer in dnsmasq atftpd tftpd-hpa; do
+      local f="$work/curl-$peer-$n"
+      local cpu
+      cpu=$(median_of cpu "$f")
+      curls+=" $(median_of wall "$f") s,$([ "$cpu" = nan ] || echo " CPU $cpu s,") $(sum_of failed "$f")/$((n * runs)) failed |"
+    done
+    printf '| %s | %s s | %s | %s s | %s s | %s / %s s | %s/%s | %s | %s / %s |%s\n' "$n" "$wall" "${ratio:--}" \
+      "$(median_of cli_cpu "$work/up-$n")" "$(median_of sim_cpu "$work/up-$n")" \
+      "$(median_of tftp_med "$work/up-$n")" "$(median_of tftp_max "$work/up-$n")" \
+      "$(sum_of failed "$work/up-$n")" "$((n * runs))" "$(sum_of lost "$work/up-$n")" \
+      "$(sum_of rrq_repeats "$work/up-$n")" "$(sum_of ack_repeats "$work/up-$n")" "$curls"
+  done
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+  pids=()
+}
+
 case $only in
   throughput) run_throughput ;;
   cpu) run_cpu ;;
   loss) run_loss ;;
   loss-image) run_loss_image ;;
+  fleet) run_fleet ;;
   rest|"") run_cpu; run_loss_image; run_loss ;;
 esac
