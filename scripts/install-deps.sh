@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ clang-14 libclang-rt-14-dev clang-format python3
+  cmake ninja-build g++ clang-14 libclang-rt-14-dev clang-format python3 ansible-core
   clang-format-14 clang-tidy-14 bc
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
   qt6-base-dev xvfb xauth imagemagick xdotool
