@@ -5,6 +5,7 @@ every runner on its own free TFTP port; nothing listens on 69 or 80.
 """
 
 import argparse
+import importlib
 import json
 import os
 import random
@@ -50,6 +51,16 @@ PLAYBOOK_BOUND = 300
 _RESULT_LINE = re.compile(r"^(ok|changed|failed|fatal): \[([^\]]+)\](?:: FAILED!)? => (\{.*\})$")
 _RECAP_LINE = re.compile(r"^(\S+)\s+:\s+ok=(\d+)\s+changed=(\d+)\s+unreachable=(\d+)\s+failed=(\d+)"
                          r"\s+skipped=(\d+)\s+rescued=(\d+)\s+ignored=(\d+)")
+
+
+def collection_module(name):
+    """A Python module of the collection imported from the source tree, such as
+    "plugins.modules.upgrade"."""
+    sys.path.insert(0, COLLECTIONS_ROOT)
+    try:
+        return importlib.import_module("ansible_collections.skelvo.firmware." + name)
+    finally:
+        sys.path.pop(0)
 
 
 def free_udp_port():

@@ -25,12 +25,7 @@ NEEDS_NETWORK = ("ansible-doc", "import", "pep8", "pylint", "runtime-metadata", 
 
 def module_arguments(name):
     """The options a module declares to AnsibleModule, captured without running it."""
-    sys.path.insert(0, harness.COLLECTIONS_ROOT)
-    try:
-        import importlib
-        module = importlib.import_module("ansible_collections.skelvo.firmware.plugins.modules." + name)
-    finally:
-        sys.path.pop(0)
+    module = harness.collection_module("plugins.modules." + name)
 
     class Captured(Exception):
         pass

@@ -85,6 +85,23 @@ class Modules(harness.LabTest):
             self.assertNotIn(device["device_state"], ("bricked", "upgrading"), address)
         self.assertNotIn(PASSWORD, output)
 
+    def test_a_cli_that_outlives_its_grace_abandons_its_devices_with_their_rescue_commands(self):
+        # The device erases for longer than the time limit and the grace after the first signal
+        # together. The CLI must then abandon it with its rescue command on the second signal,
+        # not be killed with the device unreported.
+        skelvo_cli = harness.collection_module("plugins.module_utils.skelvo_cli")
+        fleet = self.lab.fleet("stuck", "127.0.155.1", harness.default_members(1, PASSWORD), erase_seconds=60)
+        args = [self.lab.cli, "upgrade", "--json", "--yes", "--password-stdin",
+                "--http-port", str(fleet.http_port), "--tftp-port", str(fleet.tftp_port), "--", fleet.addresses[0]]
+        rc, out, err, timed_out = skelvo_cli.run_cli(args, PASSWORD + "\n", timeout=10, grace=1)
+        self.assertTrue(timed_out)
+        self.assertEqual(rc, 143, "ended by its signals, not killed: " + err)
+        results = [e for e in skelvo_cli.parse_json_lines(out) if e.get("event") == "result"]
+        self.assertEqual(len(results), 1, out)
+        self.assertEqual(results[0]["result"], "abandoned", results[0])
+        self.assertIn("rescue " + fleet.addresses[0], results[0].get("rescue_command", ""), results[0])
+        self.assertEqual(fleet.commands(), [(fleet.addresses[0], True)])
+
 
 if __name__ == "__main__":
     harness.main()

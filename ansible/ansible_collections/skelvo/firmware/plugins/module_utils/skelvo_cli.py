@@ -15,9 +15,12 @@ import subprocess
 SUCCESS_OUTCOMES = frozenset(["complete", "up-to-date", "dry-run"])
 
 # Once the upgrade command has gone out, a device may be erasing its flash: the first SIGTERM
-# lets every commanded device be served to the end, a second would abandon them. The module
-# therefore sends only one, and waits this long for the end before it stops waiting.
+# lets every commanded device be served to the end, and the module waits this long for it.
 GRACE_AFTER_SIGNAL = 900
+# A second SIGTERM abandons the devices still being served, and the CLI reports each with the
+# command that serves it its image again. A kill would end the serving without saying which
+# devices need that, so only a CLI that has not ended this long after the second is killed.
+GRACE_AFTER_SECOND_SIGNAL = 60
 
 # The CLI's placeholder in its setcap hint, replaced by the path that actually ran.
 _SETCAP_PLACEHOLDER = "<path of skelvo-cli>"
@@ -67,7 +70,8 @@ def run_cli(args, stdin_text, timeout, grace=GRACE_AFTER_SIGNAL):
     stdin_text goes to its standard input, which is then closed, so a password never reaches the
     command line or the environment. With a timeout, the CLI gets one SIGTERM when it runs out:
     it then contacts no further device and finishes those it has already commanded. After
-    grace more seconds it is killed.
+    grace more seconds it gets a second SIGTERM, which abandons the devices still being served
+    with their rescue commands, and GRACE_AFTER_SECOND_SIGNAL seconds later it is killed.
 
     Returns (exit code, stdout, stderr, timed_out).
     """
@@ -83,8 +87,12 @@ def run_cli(args, stdin_text, timeout, grace=GRACE_AFTER_SIGNAL):
         try:
             out, err = process.communicate(timeout=grace)
         except subprocess.TimeoutExpired:
-            process.kill()
-            out, err = process.communicate()
+            process.send_signal(signal.SIGTERM)
+            try:
+                out, err = process.communicate(timeout=GRACE_AFTER_SECOND_SIGNAL)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                out, err = process.communicate()
     return (process.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace"),
             timed_out)
 

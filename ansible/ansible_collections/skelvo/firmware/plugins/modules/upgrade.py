@@ -92,8 +92,10 @@ options:
       - Seconds after which the run is cut short. C(skelvo-cli) then gets one SIGTERM, contacts
         no further device (those are reported C(interrupted)) and finishes serving the devices
         it has already commanded, since a device that is erasing its flash needs its image.
-        Only a C(skelvo-cli) that has still not ended 15 minutes later is killed; its own time
-        limits end every device long before.
+        Its own time limits end every device long before 15 minutes; a C(skelvo-cli) that has
+        still not ended then gets a second SIGTERM, which abandons the devices it still serves
+        and reports each with its C(rescue_command). Only one that has not ended a
+        minute after that is killed.
       - Without it the run ends when every device has ended; the CLI's own time limits bound
         each device.
     type: int
