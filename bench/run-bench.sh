@@ -102,6 +102,25 @@ two_downloads() { # client port expected
   echo "$t1 - $t0" | bc -l
 }
 
+# Serves file as "image" from tftpd-hpa, atftpd and dnsmasq (port 69) on 127.0.0.1, and waits
+# until they listen. Sets the caller's p_hpa and p_at (ports) and pid_hpa, pid_at and pid_dm.
+# The limits are raised above the largest fleet: atftpd serves 100 threads and dnsmasq 50
+# transfers at once by default, and would turn clients away.
+start_peers() { # file
+  for peer in tftpd-hpa atftpd dnsmasq; do
+    mkdir -p "$work/root-$peer"; chmod 755 "$work/root-$peer"
+    cp "$1" "$work/root-$peer/image"; chmod 644 "$work/root-$peer/image"
+  done
+  p_hpa=$(free_udp_port); p_at=$(free_udp_port)
+  /usr/sbin/in.tftpd -L -a "127.0.0.1:$p_hpa" -u nobody -s "$work/root-tftpd-hpa" & pid_hpa=$!
+  "$atftpd" --daemon --no-fork --port "$p_at" --bind-address 127.0.0.1 --user nobody.nogroup \
+    --maxthread 1000 --logfile /dev/null "$work/root-atftpd" & pid_at=$!
+  dnsmasq -k --conf-file=/dev/null --port=0 --enable-tftp --tftp-root="$work/root-dnsmasq" --tftp-max=1000 \
+    --listen-address=127.0.0.1 --bind-interfaces --quiet-tftp --pid-file= --log-facility=/dev/null & pid_dm=$!
+  pids+=("$pid_hpa" "$pid_at" "$pid_dm")
+  wait_bound "$p_hpa"; wait_bound "$p_at"; wait_bound 69
+}
+
 run_throughput() {
   cp "$build/engine/images/tolva22.bin" "$work/img-755k"
   head -c $((16 * 1024 * 1024)) /dev/urandom >"$work/img-16m"
@@ -111,18 +130,8 @@ run_throughput() {
     local file="$work/img-$img"
     local size
     size=$(stat -c %s "$file")
-    for peer in tftpd-hpa atftpd dnsmasq; do
-      mkdir -p "$work/root-$peer"; chmod 755 "$work/root-$peer"
-      cp "$file" "$work/root-$peer/image"; chmod 644 "$work/root-$peer/image"
-    done
-    local p_hpa p_at
-    p_hpa=$(free_udp_port); p_at=$(free_udp_port)
-    /usr/sbin/in.tftpd -L -a "127.0.0.1:$p_hpa" -u nobody -s "$work/root-tftpd-hpa" & pids+=($!)
-    "$atftpd" --daemon --no-fork --port "$p_at" --bind-address 127.0.0.1 --user nobody.nogroup \
-      --logfile /dev/null "$work/root-atftpd" & pids+=($!)
-    dnsmasq -k --conf-file=/dev/null --port=0 --enable-tftp --tftp-root="$work/root-dnsmasq" \
-      --listen-address=127.0.0.1 --bind-interfaces --quiet-tftp --pid-file= --log-facility=/dev/null & pids+=($!)
-    wait_bound "$p_hpa"; wait_bound "$p_at"; wait_bound 69
+    local p_hpa p_at pid_hpa pid_at pid_dm
+    start_peers "$file"
     declare -A samples=()
     for client in curl tftp-hpa; do
       for ((r = 0; r < rounds; r++)); do
@@ -391,22 +400,8 @@ sum_of() { # key file
 
 run_fleet() {
   local image="$build/engine/images/tolva22.bin"
-  for peer in tftpd-hpa atftpd dnsmasq; do
-    mkdir -p "$work/root-$peer"; chmod 755 "$work/root-$peer"
-    cp "$image" "$work/root-$peer/image"; chmod 644 "$work/root-$peer/image"
-  done
-  local p_hpa p_at
-  p_hpa=$(free_udp_port); p_at=$(free_udp_port)
-  # Limits raised above the largest batch: atftpd serves 100 threads and dnsmasq 50 transfers at
-  # once by default.
-  local pid_hpa pid_at pid_dm
-  /usr/sbin/in.tftpd -L -a "127.0.0.1:$p_hpa" -u nobody -s "$work/root-tftpd-hpa" & pid_hpa=$!
-  "$atftpd" --daemon --no-fork --port "$p_at" --bind-address 127.0.0.1 --user nobody.nogroup \
-    --maxthread 1000 --logfile /dev/null "$work/root-atftpd" & pid_at=$!
-  dnsmasq -k --conf-file=/dev/null --port=0 --enable-tftp --tftp-root="$work/root-dnsmasq" --tftp-max=1000 \
-    --listen-address=127.0.0.1 --bind-interfaces --quiet-tftp --pid-file= --log-facility=/dev/null & pid_dm=$!
-  pids+=("$pid_hpa" "$pid_at" "$pid_dm")
-  wait_bound "$p_hpa"; wait_bound "$p_at"; wait_bound 69
+  local p_hpa p_at pid_hpa pid_at pid_dm
+  start_peers "$image"
   echo "== Fleet: batch upgrades of N simulated Tolva 22xx (755,511-byte image, erase $erase_seconds s), and N curl clients fetching it twice =="
   echo "   ($rounds rounds; each round runs every size, the upgrade first, then curl against dnsmasq, atftpd, tftpd-hpa)"
   for ((r = 1; r <= rounds; r++)); do
