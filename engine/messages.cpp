@@ -148,3 +148,9 @@ std::string ErrorText(int errorCode, std::string_view hostName, std::string_view
         return {};
     }
 }
+
+std::string TrimEnd(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}

@@ -31,6 +31,9 @@ int ProgressPosition(int sent, int total);
 // insert the host name, code 10 the login name. Held whole, whatever their lengths.
 std::string ErrorText(int errorCode, std::string_view hostName, std::string_view loginName);
 
+// The text without its trailing line breaks and blanks, for a text shown on one line.
+std::string TrimEnd(std::string text);
+
 // The question that Escape, the close box and Alt+F4 ask while the device may be verifying,
 // erasing or programming (Yes closes, No is the default).
 inline constexpr char kCloseDuringUpgradeQuestion[] =

@@ -21,8 +21,8 @@ std::mutex& TraceLock() {
     return lock;
 }
 
-TraceSink& Sink() {
-    static TraceSink sink;
+TaggedTraceSink& Sink() {
+    static TaggedTraceSink sink;
     return sink;
 }
 
@@ -71,12 +71,19 @@ std::optional<std::string> Format(const char* format, std::va_list args) {
     return text;
 }
 
-void Write(std::string_view text) {
+thread_local ThreadTraceCapture* t_capture = nullptr;
+thread_local const TaggedTraceSink* t_captureSink = nullptr;
+
+void Write(std::string_view tag, std::string_view text) {
+    if (t_captureSink != nullptr) {
+        (*t_captureSink)(tag, text);
+        return;
+    }
     std::lock_guard<std::mutex> guard(TraceLock());
     if (Sink())
-        Sink()(text);
+        Sink()(tag, text);
     else
-        WriteStdout(text);
+        WriteStdout(tag.empty() ? std::string(text) : TagLines(tag, text));
 }
 
 } // namespace
@@ -88,8 +95,22 @@ void TraceMessage(const char* format, ...) {
     const std::optional<std::string> text = Format(format, args);
     va_end(args);
     if (text)
-        Write(*text);
+        Write({}, *text);
     errno = saved;
+}
+
+std::string TagLines(std::string_view tag, std::string_view text) {
+    std::string tagged;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        end = end == std::string_view::npos ? text.size() : end + 1;
+        if (end - start > 1 || text[start] != '\n')
+            tagged += tag;
+        tagged.append(text, start, end - start);
+        start = end;
+    }
+    return tagged;
 }
 
 void TraceTagged(std::string_view tag, const char* format, ...) {
@@ -98,25 +119,39 @@ void TraceTagged(std::string_view tag, const char* format, ...) {
     va_start(args, format);
     const std::optional<std::string> text = Format(format, args);
     va_end(args);
-    if (text) {
-        std::string tagged;
-        std::size_t start = 0;
-        while (start < text->size()) {
-            std::size_t end = text->find('\n', start);
-            end = end == std::string::npos ? text->size() : end + 1;
-            if (end - start > 1 || (*text)[start] != '\n')
-                tagged += tag;
-            tagged.append(*text, start, end - start);
-            start = end;
-        }
-        Write(tagged);
-    }
+    if (text)
+        Write(tag, *text);
     errno = saved;
 }
 
+ThreadTraceCapture::ThreadTraceCapture(TaggedTraceSink sink) : m_sink(std::move(sink)), m_outer(t_capture) {
+    t_capture = this;
+    t_captureSink = &m_sink;
+}
+
+ThreadTraceCapture::~ThreadTraceCapture() {
+    t_capture = m_outer;
+    t_captureSink = m_outer != nullptr ? &m_outer->m_sink : nullptr;
+}
+
+void TraceWrite(std::string_view tag, std::string_view text) {
+    Write(tag, text);
+}
+
 void SetTraceSink(TraceSink sink) {
+    if (!sink)
+        return SetTaggedTraceSink({});
+    SetTaggedTraceSink([sink = std::move(sink)](std::string_view tag, std::string_view text) {
+        if (tag.empty())
+            sink(text);
+        else
+            sink(TagLines(tag, text));
+    });
+}
+
+void SetTaggedTraceSink(TaggedTraceSink sink) {
     std::lock_guard<std::mutex> guard(TraceLock());
-    Sink() = sink ? std::move(sink) : TraceSink([](std::string_view) {});
+    Sink() = sink ? std::move(sink) : TaggedTraceSink([](std::string_view, std::string_view) {});
 }
 
 void ResetTraceSink() {

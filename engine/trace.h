@@ -21,10 +21,35 @@ void TraceMessage(const char* format, ...) SKELVO_PRINTF(1, 2);
 void TraceTagged(std::string_view tag, const char* format, ...) SKELVO_PRINTF(2, 3);
 
 // Where trace text goes. The default writes to standard output. A front end may silence it
-// (an empty function) or capture it; tests use this for transcripts.
+// (an empty function) or capture it; tests use this for transcripts. A TraceSink receives each
+// message as written, the tag before each of its lines; a TaggedTraceSink receives the tag apart
+// (empty for TraceMessage), so that it can say whose line it is without reading the text.
 using TraceSink = std::function<void(std::string_view)>;
+using TaggedTraceSink = std::function<void(std::string_view tag, std::string_view text)>;
 void SetTraceSink(TraceSink sink);
+void SetTaggedTraceSink(TaggedTraceSink sink);
 void ResetTraceSink();
+// The text as TraceTagged writes it: the tag before each line that has text.
+std::string TagLines(std::string_view tag, std::string_view text);
+
+// While it lives, the trace text written on the thread that made it goes to `sink` instead, without
+// the trace's lock: a server thread that must never wait on output hands its lines to a queue this
+// way, and another thread writes them later with TraceWrite. Nests; the innermost one wins.
+class ThreadTraceCapture {
+  public:
+    explicit ThreadTraceCapture(TaggedTraceSink sink);
+    ~ThreadTraceCapture();
+    ThreadTraceCapture(const ThreadTraceCapture&) = delete;
+    ThreadTraceCapture& operator=(const ThreadTraceCapture&) = delete;
+
+  private:
+    TaggedTraceSink m_sink;
+    ThreadTraceCapture* m_outer;
+};
+
+// Writes text formatted earlier (a captured line, with its tag) where the trace goes now, whole,
+// with one write.
+void TraceWrite(std::string_view tag, std::string_view text);
 
 // Text from a peer, made safe for a terminal: printable ASCII is kept, anything else becomes
 // \xNN. Stops at the first NUL, like the C string the trace line expects.

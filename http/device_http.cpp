@@ -10,13 +10,9 @@
 #include <charconv>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace {
-
-std::atomic<std::uint16_t> g_httpPort{kHttpPort};
-
-std::mutex g_stateLock;
-HttpWaitBounds g_waitBounds;
 
 constexpr std::string_view kProbeRequest = "GET / HTTP/1.0\r\n\r\n";
 constexpr std::size_t kProbeChunkSize = 16384;
@@ -24,6 +20,11 @@ constexpr std::size_t kCommandChunkSize = 1024;
 constexpr std::size_t kCommandBufferSize = 1024;
 // Enough for any status line worth reading; a longer first line is cut there.
 constexpr std::size_t kStatusLineRoom = 256;
+// How long one wait lasts at most before the cancel is looked at again, where a shut-down socket
+// does not wake it (a connect under Windows).
+constexpr std::chrono::milliseconds kCancelLook{250};
+
+using Clock = std::chrono::steady_clock;
 
 struct Pattern {
     std::string_view text;
@@ -39,6 +40,7 @@ constexpr std::array<Pattern, 5> kPatterns{{
     {"Server: Tolva 22", SERVER_TOLVA_22XX},
     {"Server: Tolva", SERVER_TOLVA},
 }};
+constexpr std::string_view kGenericTolva = "Server: Tolva";
 
 // A chunk is read as C text: it ends at its first NUL.
 std::string_view AsText(std::span<const std::uint8_t> bytes) {
@@ -47,19 +49,13 @@ std::string_view AsText(std::span<const std::uint8_t> bytes) {
     return nul == std::string_view::npos ? all : all.substr(0, nul);
 }
 
-// A receive on a connection without socket time-outs, bounded all the same so that a silent
-// device cannot hold the caller for ever. Expiry is reported as a failed receive.
-net::RecvResult BoundedRecv(net::Socket& socket, std::span<std::uint8_t> buffer,
-                            std::chrono::milliseconds bound) {
-    if (!socket.WaitReadable(bound)) {
-        net::RecvResult r;
-        r.error = net::LastError();
-        if (r.error == 0)
-            r.error = net::TimeoutError();
-        r.status = r.error == net::TimeoutError() ? net::RecvStatus::TimedOut : net::RecvStatus::Failed;
-        return r;
-    }
-    return socket.Recv(buffer);
+// Appends a chunk's text to what was gathered before. A chunk that holds a NUL ends its text there,
+// and the gathered text ends a line there too: nothing is matched across the cut.
+void AppendText(std::string& gathered, std::span<const std::uint8_t> bytes) {
+    const std::string_view text = AsText(bytes);
+    gathered += text;
+    if (text.size() < bytes.size())
+        gathered += '\r';
 }
 
 bool IsAsciiLetter(char c) {
@@ -83,24 +79,154 @@ std::string FillFormat(std::string_view format, std::string_view first, std::str
     return out;
 }
 
+HttpCall DefaultCall(const char* host) {
+    HttpCall call;
+    call.host = host != nullptr ? host : "";
+    return call;
+}
+
+// The exchange's events: to the call's own receiver, or to the handler table.
+class Events {
+  public:
+    explicit Events(const HttpCall& call) : m_call(call) {}
+    void Error(int code) const {
+        if (m_call.events)
+            m_call.events(true, code);
+        else
+            RaiseError(code);
+    }
+    void Status(int code) const {
+        if (m_call.events)
+            m_call.events(false, code);
+        else
+            RaiseStatus(code);
+    }
+
+  private:
+    const HttpCall& m_call;
+};
+
+// How one receive of an exchange ended.
+struct Received {
+    net::RecvResult r;
+    HttpFailure failure = HttpFailure::None; // Deadline, Cancelled, or Receive for r's failure
+};
+
+// A receive that ends at the exchange's deadline, or at once on its cancel, whatever socket
+// time-outs the connection has.
+Received BoundedRecv(net::Socket& socket, std::span<std::uint8_t> buffer, Clock::time_point deadline,
+                     const HttpCancel* cancel, std::optional<std::chrono::milliseconds> receiveTimeout = {}) {
+    Received out;
+    // SO_RCVTIMEO bounds each receive of a connection that has it; the poll below must too.
+    const auto receiveEnd = receiveTimeout ? Clock::now() + *receiveTimeout : Clock::time_point::max();
+    for (;;) {
+        if (cancel != nullptr && cancel->Requested()) {
+            out.failure = HttpFailure::Cancelled;
+            out.r.status = net::RecvStatus::Failed;
+            out.r.error = net::TimeoutError();
+            return out;
+        }
+        const auto now = Clock::now();
+        if (now >= deadline || now >= receiveEnd) {
+            out.failure = now >= deadline ? HttpFailure::Deadline : HttpFailure::Receive;
+            out.r.status = net::RecvStatus::TimedOut;
+            out.r.error = net::TimeoutError();
+            return out;
+        }
+        const auto left = std::min(
+            std::chrono::ceil<std::chrono::milliseconds>(std::min(deadline, receiveEnd) - now), kCancelLook);
+        if (socket.WaitReadable(left))
+            break;
+        const int error = net::LastError();
+        if (error != 0 && error != net::TimeoutError()) {
+            out.failure = HttpFailure::Receive;
+            out.r.status = net::RecvStatus::Failed;
+            out.r.error = error;
+            return out;
+        }
+    }
+    out.r = socket.Recv(buffer);
+    if (cancel != nullptr && cancel->Requested()) {
+        out.failure = HttpFailure::Cancelled;
+        out.r.status = net::RecvStatus::Failed;
+    } else if (out.r.status == net::RecvStatus::TimedOut || out.r.status == net::RecvStatus::Failed) {
+        out.failure = HttpFailure::Receive;
+    }
+    return out;
+}
+
+// Whether the gathered answer may still turn a generic Tolva into a model: the text after its
+// last "Server: Tolva" is too short to tell " 21" or " 22" from anything else.
+bool ModelMayFollow(std::string_view gathered) {
+    const std::size_t at = gathered.rfind(kGenericTolva);
+    return at != std::string_view::npos && gathered.size() - (at + kGenericTolva.size()) < 3;
+}
+
 } // namespace
 
-void SetHttpPort(std::uint16_t port) {
-    g_httpPort.store(port);
+// Registers a connection's socket with a cancel for as long as the exchange lasts.
+class CancelScope {
+  public:
+    CancelScope(HttpCancel* cancel, net::Socket& socket) : m_cancel(cancel), m_socket(&socket) {
+        if (m_cancel == nullptr)
+            return;
+        std::lock_guard lock(m_cancel->m_lock);
+        if (m_cancel->m_requested)
+            m_socket->Shutdown();
+        m_cancel->m_open.push_back(m_socket);
+    }
+    ~CancelScope() {
+        if (m_cancel == nullptr)
+            return;
+        std::lock_guard lock(m_cancel->m_lock);
+        auto& open = m_cancel->m_open;
+        open.erase(std::remove(open.begin(), open.end(), m_socket), open.end());
+    }
+    CancelScope(const CancelScope&) = delete;
+    CancelScope& operator=(const CancelScope&) = delete;
+
+  private:
+    HttpCancel* m_cancel;
+    net::Socket* m_socket;
+};
+
+void HttpCancel::Request() {
+    std::lock_guard lock(m_lock);
+    m_requested = true;
+    for (net::Socket* socket : m_open)
+        socket->Shutdown();
 }
 
-std::uint16_t GetHttpPort() {
-    return g_httpPort.load();
+bool HttpCancel::Requested() const {
+    std::lock_guard lock(m_lock);
+    return m_requested;
 }
 
-void SetHttpWaitBounds(const HttpWaitBounds& bounds) {
-    std::lock_guard lock(g_stateLock);
-    g_waitBounds = bounds;
-}
-
-HttpWaitBounds GetHttpWaitBounds() {
-    std::lock_guard lock(g_stateLock);
-    return g_waitBounds;
+std::string BoundText(HttpFailure failure, HttpExchange exchange, const HttpBounds& bounds) {
+    const auto seconds = [](std::chrono::milliseconds ms) {
+        return std::to_string(std::chrono::ceil<std::chrono::seconds>(ms).count());
+    };
+    const std::string kib = std::to_string(bounds.readCap / 1024);
+    switch (failure) {
+    case HttpFailure::Deadline:
+        switch (exchange) {
+        case HttpExchange::Probe:
+            return "no complete answer within " + seconds(bounds.probe) + " s";
+        case HttpExchange::Version:
+            return "no complete answer to the version query within " + seconds(bounds.version) + " s";
+        case HttpExchange::Command:
+            return "no complete answer to the upgrade command within " + seconds(bounds.command) + " s";
+        }
+        break;
+    case HttpFailure::Overflow:
+        if (exchange == HttpExchange::Command)
+            return "the device's web server sent " + kib +
+                   " KiB in reply to the upgrade command without ending it";
+        return "the device's web server sent " + kib + " KiB without a Server line";
+    default:
+        break;
+    }
+    return {};
 }
 
 DeviceConnection::DeviceConnection(net::Socket socket, net::Ipv4 peer)
@@ -135,42 +261,67 @@ void DeviceConnection::Close() {
 }
 
 DeviceConnection ConnectToServer(const char* host, unsigned char wantTimeouts) {
-    net::StartupGuard startup;
-    if (!startup.ok()) {
-        RaiseError(ERR_SOCKETS_SETUP);
-        TraceMessage("Error in WSAStartup() call [errno=%d]\n", startup.error());
+    return ConnectToServer(DefaultCall(host), wantTimeouts);
+}
+
+DeviceConnection ConnectToServer(const HttpCall& call, unsigned char wantTimeouts, HttpFailure* failure) {
+    HttpFailure ignored;
+    HttpFailure& why = failure != nullptr ? *failure : ignored;
+    why = HttpFailure::None;
+    const Events events(call);
+    if (call.cancel != nullptr && call.cancel->Requested()) {
+        why = HttpFailure::Cancelled;
         return {};
     }
-    const std::string hostText = host != nullptr ? host : "";
-    const std::string shown = PrintableText(hostText);
-    TraceMessage("Resolving Varnek server %s.\n", shown.c_str());
+    net::StartupGuard startup;
+    if (!startup.ok()) {
+        events.Error(ERR_SOCKETS_SETUP);
+        TraceTagged(call.traceTag, "Error in WSAStartup() call [errno=%d]\n", startup.error());
+        why = HttpFailure::Setup;
+        return {};
+    }
+    const std::string shown = PrintableText(call.host);
+    TraceTagged(call.traceTag, "Resolving Varnek server %s.\n", shown.c_str());
 
-    std::optional<net::Ipv4> address = net::ParseIpv4(hostText);
+    std::optional<net::Ipv4> address = net::ParseIpv4(call.host);
     if (!address)
-        address = net::ResolveFirstIpv4(hostText);
+        address = net::ResolveFirstIpv4(call.host);
     if (!address) {
-        RaiseError(ERR_RESOLVE);
-        TraceMessage("ERROR: invalid network name %s.\n", shown.c_str());
+        events.Error(ERR_RESOLVE);
+        TraceTagged(call.traceTag, "ERROR: invalid network name %s.\n", shown.c_str());
+        why = HttpFailure::Resolve;
         return {};
     }
 
     net::Socket socket = net::Socket::Tcp();
     if (!socket) {
-        TraceMessage("Error in socket() call [errno=%d]\n", net::LastError());
+        TraceTagged(call.traceTag, "Error in socket() call [errno=%d]\n", net::LastError());
+        why = HttpFailure::Socket;
         return {};
     }
     if (wantTimeouts == 1) {
         if (!socket.SetRecvTimeout(kProbeTimeout) || !socket.SetSendTimeout(kProbeTimeout)) {
             int error = net::LastError();
-            RaiseError(ERR_TFTP_SOCKET);
-            TraceMessage("Failed to set recv timeout: %d\n", error);
+            events.Error(ERR_TFTP_SOCKET);
+            TraceTagged(call.traceTag, "Failed to set recv timeout: %d\n", error);
+            why = HttpFailure::Socket;
             return {};
         }
     }
-    if (!socket.Connect(net::Endpoint{*address, GetHttpPort()})) {
+    bool connected;
+    {
+        CancelScope scope(call.cancel, socket);
+        connected = socket.ConnectWithin(net::Endpoint{*address, call.port}, call.bounds.connect);
+    }
+    if (call.cancel != nullptr && call.cancel->Requested()) {
+        why = HttpFailure::Cancelled;
+        return {};
+    }
+    if (!connected) {
         int error = net::LastError();
-        RaiseError(ERR_CONNECT);
-        TraceMessage("Error in connect() call [errno=%d]\n", error);
+        events.Error(ERR_CONNECT);
+        TraceTagged(call.traceTag, "Error in connect() call [errno=%d]\n", error);
+        why = HttpFailure::Connect;
         return {};
     }
     startup.release();
@@ -188,53 +339,73 @@ int ClassifyChunk(std::string_view chunk) {
 }
 
 int DetectServerType(const char* host) {
-    return DetectServer(host).type;
+    return DetectServer(DefaultCall(host)).type;
 }
 
-ServerDetection DetectServer(const char* host) {
+ServerDetection DetectServer(const HttpCall& call) {
     ServerDetection detection;
-    DeviceConnection connection = ConnectToServer(host, 1);
+    const auto deadline = Clock::now() + call.bounds.probe;
+    DeviceConnection connection = ConnectToServer(call, 1, &detection.failure);
     if (!connection)
         return detection;
     detection.reached = connection.peer();
-    detection.type = ProbeServerType(connection);
-    return detection;
-}
+    CancelScope scope(call.cancel, connection.socket());
+    const Events events(call);
 
-int ProbeServerType(DeviceConnection& connection) {
-    TraceMessage("Trying to determing the server type.\n");
+    TraceTagged(call.traceTag, "Trying to determing the server type.\n");
     if (connection.socket().Send(kProbeRequest) < 0) {
         int error = net::LastError();
-        RaiseError(ERR_SEND);
-        TraceMessage("Error in send() call [errno=%d]\n", error);
-        return SERVER_UNKNOWN;
+        events.Error(ERR_SEND);
+        TraceTagged(call.traceTag, "Error in send() call [errno=%d]\n", error);
+        detection.failure = HttpFailure::Send;
+        return detection;
     }
+    // The answer as gathered so far, each chunk up to its first NUL: a header split between two
+    // receives is still found.
+    std::string gathered;
     std::vector<std::uint8_t> buffer(kProbeChunkSize);
     for (;;) {
-        net::RecvResult r = connection.socket().Recv(buffer);
-        if (r.status == net::RecvStatus::Closed)
-            return SERVER_UNKNOWN;
-        if (r.status != net::RecvStatus::Data) {
-            RaiseError(ERR_RECEIVE);
-            TraceMessage("Error in recv() call [errno=%d]\n", r.error);
-            return SERVER_UNKNOWN;
+        const Received got = BoundedRecv(connection.socket(), buffer, deadline, call.cancel, kProbeTimeout);
+        if (got.failure == HttpFailure::Cancelled) {
+            detection.failure = HttpFailure::Cancelled;
+            return detection;
         }
-        int type = ClassifyChunk(AsText(std::span(buffer).first(r.size)));
-        if (type != SERVER_UNKNOWN)
-            return type;
+        if (got.r.status == net::RecvStatus::Closed)
+            return detection.type = ClassifyChunk(gathered), detection;
+        if (got.r.status != net::RecvStatus::Data) {
+            events.Error(ERR_RECEIVE);
+            TraceTagged(call.traceTag, "Error in recv() call [errno=%d]\n", got.r.error);
+            detection.failure = got.failure;
+            return detection;
+        }
+        AppendText(gathered, std::span(buffer).first(got.r.size));
+        const int type = ClassifyChunk(gathered);
+        if (type != SERVER_UNKNOWN && !(type == SERVER_TOLVA && ModelMayFollow(gathered)))
+            return detection.type = type, detection;
+        if (gathered.size() >= call.bounds.readCap) {
+            events.Error(ERR_RECEIVE);
+            TraceTagged(call.traceTag, "Error: %lu bytes without a Server line\n",
+                        static_cast<unsigned long>(gathered.size()));
+            detection.type = type;
+            detection.failure = HttpFailure::Overflow;
+            return detection;
+        }
     }
 }
 
-std::optional<std::string> ExtractVersion(std::string_view chunk) {
+std::optional<std::string> ExtractVersion(std::string_view chunk, bool complete) {
     std::size_t nul = chunk.find('\0');
     if (nul != std::string_view::npos)
         chunk = chunk.substr(0, nul);
     std::size_t match = chunk.find("Server:");
     if (match == std::string_view::npos)
         return std::nullopt;
-    std::size_t lineEnd = chunk.find_first_of("\r\n", match);
-    if (lineEnd == std::string_view::npos)
+    std::size_t lineEnd = chunk.find('\r', match);
+    if (lineEnd == std::string_view::npos) {
+        if (!complete)
+            return std::nullopt;
         lineEnd = chunk.size();
+    }
     std::size_t slash = chunk.find('/', match);
     if (slash == std::string_view::npos || slash >= lineEnd)
         return std::string(kNotKnown);
@@ -247,38 +418,53 @@ std::optional<std::string> ExtractVersion(std::string_view chunk) {
 }
 
 std::optional<std::string> QueryServerVersion(const char* host) {
-    return AskServerVersion(host).version;
+    return AskServerVersion(DefaultCall(host)).version;
 }
 
-VersionAnswer AskServerVersion(const char* host) {
+VersionAnswer AskServerVersion(const HttpCall& call) {
     VersionAnswer answer;
-    DeviceConnection connection = ConnectToServer(host, 0);
+    const auto deadline = Clock::now() + call.bounds.version;
+    DeviceConnection connection = ConnectToServer(call, 0, &answer.failure);
     if (!connection)
         return answer;
     answer.reached = connection.peer();
-    answer.version = ReadServerVersion(connection);
-    return answer;
-}
+    CancelScope scope(call.cancel, connection.socket());
 
-std::string ReadServerVersion(DeviceConnection& connection) {
-    TraceMessage("Trying to determing the server version info.\n");
+    TraceTagged(call.traceTag, "Trying to determing the server version info.\n");
     if (connection.socket().Send(kProbeRequest) < 0) {
-        TraceMessage("Error in send() call [errno=%d]\n", net::LastError());
-        return std::string(kNotKnown);
+        TraceTagged(call.traceTag, "Error in send() call [errno=%d]\n", net::LastError());
+        answer.version = kNotKnown;
+        answer.failure = HttpFailure::Send;
+        return answer;
     }
-    const auto bound = GetHttpWaitBounds().versionReceive;
+    std::string gathered;
     std::vector<std::uint8_t> buffer(kProbeChunkSize);
     for (;;) {
-        net::RecvResult r = BoundedRecv(connection.socket(), buffer, bound);
-        if (r.status == net::RecvStatus::Closed)
-            return std::string(kNotKnown);
-        if (r.status != net::RecvStatus::Data) {
-            TraceMessage("Error in recv() call [errno=%d]\n", r.error);
-            return std::string(kNotKnown);
+        const Received got = BoundedRecv(connection.socket(), buffer, deadline, call.cancel);
+        if (got.r.status == net::RecvStatus::Closed) {
+            const std::optional<std::string> version = ExtractVersion(gathered, true);
+            answer.version = version ? PrintableText(*version) : std::string(kNotKnown);
+            return answer;
         }
-        std::optional<std::string> version = ExtractVersion(AsText(std::span(buffer).first(r.size)));
-        if (version)
-            return PrintableText(*version);
+        if (got.r.status != net::RecvStatus::Data) {
+            if (got.failure != HttpFailure::Cancelled)
+                TraceTagged(call.traceTag, "Error in recv() call [errno=%d]\n", got.r.error);
+            answer.version = kNotKnown;
+            answer.failure = got.failure;
+            return answer;
+        }
+        AppendText(gathered, std::span(buffer).first(got.r.size));
+        if (std::optional<std::string> version = ExtractVersion(gathered, false)) {
+            answer.version = PrintableText(*version);
+            return answer;
+        }
+        if (gathered.size() >= call.bounds.readCap) {
+            TraceTagged(call.traceTag, "Error: %lu bytes without a Server line\n",
+                        static_cast<unsigned long>(gathered.size()));
+            answer.version = kNotKnown;
+            answer.failure = HttpFailure::Overflow;
+            return answer;
+        }
     }
 }
 
@@ -314,28 +500,31 @@ std::optional<HttpStatusLine> ParseStatusLine(std::string_view head) {
 }
 
 int StartFlashUpgrade() {
-    return SendFlashUpgradeCommand().result;
+    return SendFlashUpgradeCommand(DefaultCall(g_TftpConfigData.HostName)).result;
 }
 
-CommandReply SendFlashUpgradeCommand() {
+CommandReply SendFlashUpgradeCommand(HttpCall call) {
     char format[256] = {};
     const char* chosen = g_TftpConfigData.DownloadTrace != 0 ? kCommandFormatTrace : kCommandFormat;
     std::strncpy(format, chosen, sizeof format - 1);
-    return SendUpgradeCommand(g_TftpConfigData.HostName, g_TftpConfigData.LoginName,
-                              g_TftpConfigData.Password, format);
+    call.host = g_TftpConfigData.HostName;
+    return SendUpgradeCommand(call, g_TftpConfigData.LoginName, g_TftpConfigData.Password, format);
 }
 
 int SendServerCommand(const char* host, const char* login, const char* password, const char* format) {
-    return SendUpgradeCommand(host, login, password, format).result;
+    return SendUpgradeCommand(DefaultCall(host), login, password, format).result;
 }
 
-CommandReply SendUpgradeCommand(const char* host, const char* login, const char* password,
+CommandReply SendUpgradeCommand(const HttpCall& call, const char* login, const char* password,
                                 const char* format) {
     CommandReply reply;
-    DeviceConnection connection = ConnectToServer(host, 0);
+    const auto deadline = Clock::now() + call.bounds.command;
+    DeviceConnection connection = ConnectToServer(call, 0, &reply.failure);
     if (!connection)
         return reply;
     reply.reached = connection.peer();
+    CancelScope scope(call.cancel, connection.socket());
+    const Events events(call);
     const std::string credentials =
         EncodeCredentials(login != nullptr ? login : "", password != nullptr ? password : "");
     // A failed getsockname leaves the address at 0.0.0.0.
@@ -346,40 +535,58 @@ CommandReply SendUpgradeCommand(const char* host, const char* login, const char*
     if (command.size() >= kCommandBufferSize)
         command.resize(kCommandBufferSize - 1);
 
-    TraceMessage("Sending TFTP request.\n");
+    TraceTagged(call.traceTag, "Sending TFTP request.\n");
     if (connection.socket().Send(command) < 0) {
         int error = net::LastError();
-        RaiseError(ERR_SEND);
-        TraceMessage("Error in send() call [errno=%d]\n", error);
+        events.Error(ERR_SEND);
+        TraceTagged(call.traceTag, "Error in send() call [errno=%d]\n", error);
+        reply.failure = HttpFailure::Send;
         return reply;
     }
-    const auto bound = GetHttpWaitBounds().commandReceive;
     std::array<std::uint8_t, kCommandChunkSize> buffer{};
-    // The reply's first line, gathered across receives. Only the status line is read as HTTP; the
-    // login check still searches each chunk on its own.
+    // The reply as gathered so far, in lower case, so that a word split between two receives is
+    // still found; and its first line, for the status.
+    std::string gathered;
     std::string head;
     for (;;) {
-        net::RecvResult r = BoundedRecv(connection.socket(), buffer, bound);
-        if (r.status == net::RecvStatus::Data) {
-            std::string chunk(AsText(std::span(buffer).first(r.size)));
+        const Received got = BoundedRecv(connection.socket(), buffer, deadline, call.cancel);
+        if (got.failure == HttpFailure::Cancelled) {
+            // The command may have been taken: the caller decides what a stop means now.
+            reply.result = 1;
+            reply.status = ParseStatusLine(head);
+            reply.failure = HttpFailure::Cancelled;
+            return reply;
+        }
+        if (got.r.status == net::RecvStatus::Data) {
+            std::string chunk;
+            AppendText(chunk, std::span(buffer).first(got.r.size));
             if (head.size() < kStatusLineRoom && head.find('\n') == std::string::npos)
                 head += chunk.substr(0, kStatusLineRoom - head.size());
             std::transform(chunk.begin(), chunk.end(), chunk.begin(), [](char c) {
                 return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
             });
-            if (chunk.find("unauthorized") != std::string::npos) {
-                RaiseError(ERR_LOGIN);
-                TraceMessage("ERROR: server user name or password invalid\n");
+            gathered += chunk;
+            if (gathered.find("unauthorized") != std::string::npos) {
+                events.Error(ERR_LOGIN);
+                TraceTagged(call.traceTag, "ERROR: server user name or password invalid\n");
                 reply.status = ParseStatusLine(head);
                 return reply;
             }
-            continue;
+            if (gathered.size() < call.bounds.readCap)
+                continue;
+            reply.failure = HttpFailure::Overflow;
+        } else if (got.r.status != net::RecvStatus::Closed) {
+            reply.failure = got.failure;
         }
-        if (r.status != net::RecvStatus::Closed) {
-            RaiseError(ERR_RECEIVE);
-            TraceMessage("Error in recv() call [errno=%d]\n", r.error);
+        if (reply.failure == HttpFailure::Overflow) {
+            events.Error(ERR_RECEIVE);
+            TraceTagged(call.traceTag, "Error: %lu bytes in reply to the upgrade command\n",
+                        static_cast<unsigned long>(gathered.size()));
+        } else if (reply.failure != HttpFailure::None) {
+            events.Error(ERR_RECEIVE);
+            TraceTagged(call.traceTag, "Error in recv() call [errno=%d]\n", got.r.error);
         }
-        RaiseStatus(STATUS_COMMAND_ACCEPTED);
+        events.Status(STATUS_COMMAND_ACCEPTED);
         reply.result = 1;
         reply.status = ParseStatusLine(head);
         return reply;

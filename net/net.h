@@ -82,6 +82,16 @@ struct RecvResult {
     int error = 0;        // the error number for TimedOut and Failed
 };
 
+// One datagram of a batch receive: `buffer` is where its bytes go; size and from are filled in.
+struct DatagramIn {
+    std::span<std::uint8_t> buffer;
+    std::size_t size = 0;
+    Endpoint from;
+};
+
+// The most datagrams one batch receive asks the system for at once; more take several calls.
+inline constexpr std::size_t kMaxBatch = 64;
+
 // A move-only socket that closes in its destructor.
 class Socket {
   public:
@@ -103,12 +113,17 @@ class Socket {
     // Returns false and sets LastError() on failure.
     bool Bind(Endpoint local);
     bool Connect(Endpoint remote);
+    // connect() that gives up after `timeout`, with TimeoutError() as the error number; the
+    // socket is blocking again afterwards. On POSIX, Shutdown() from another thread ends the wait.
+    bool ConnectWithin(Endpoint remote, std::chrono::milliseconds timeout);
     bool Listen(int backlog = 16);
     Socket Accept(Endpoint* peer = nullptr);
     bool SetReuseAddress();
     // SO_RCVTIMEO / SO_SNDTIMEO; zero means wait without limit.
     bool SetRecvTimeout(std::chrono::milliseconds timeout);
     bool SetSendTimeout(std::chrono::milliseconds timeout);
+    // SO_RCVBUF: room for this many bytes of queued datagrams (the system may grant less).
+    bool SetReceiveBuffer(int bytes);
     // Wakes a thread blocked in a receive on this socket (the receive then fails or sees Closed).
     void Shutdown();
 
@@ -129,6 +144,10 @@ class Socket {
     bool WaitReadable(std::chrono::milliseconds timeout);
     // ioctlsocket(FIONREAD): bytes waiting, or -1.
     long BytesAvailable() const;
+    // The datagrams already queued, up to slots.size(), without waiting: recvmmsg() on Linux, one
+    // recvfrom() each elsewhere. Returns the count received, 0 when none is queued, or -1 when the
+    // first receive fails (LastError()); a failure after some arrived is left for the next call.
+    int RecvFromMany(std::span<DatagramIn> slots);
 
   private:
     explicit Socket(NativeSocket fd) : m_fd(fd) {}

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -10,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 
 namespace net {
@@ -162,6 +164,43 @@ bool Socket::Connect(Endpoint remote) {
     return rc == 0;
 }
 
+bool Socket::ConnectWithin(Endpoint remote, std::chrono::milliseconds timeout) {
+    const int flags = ::fcntl(m_fd, F_GETFL, 0);
+    if (flags < 0 || ::fcntl(m_fd, F_SETFL, flags | O_NONBLOCK) != 0)
+        return false;
+    sockaddr_in sa = ToSockaddr(remote);
+    int rc = ::connect(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    int error = rc == 0 ? 0 : errno;
+    if (rc != 0 && (error == EINPROGRESS || error == EINTR)) {
+        pollfd p{};
+        p.fd = m_fd;
+        p.events = POLLOUT;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            rc = ::poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count())));
+            if (rc < 0 && errno == EINTR)
+                continue;
+            break;
+        }
+        if (rc == 0) {
+            error = ETIMEDOUT;
+        } else if (rc < 0) {
+            error = errno;
+        } else {
+            socklen_t len = sizeof error;
+            if (::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
+                error = errno;
+            else if (error == 0 && (p.revents & (POLLHUP | POLLERR)) != 0)
+                error = ECONNABORTED; // shut down while connecting
+        }
+    }
+    ::fcntl(m_fd, F_SETFL, flags);
+    errno = error;
+    return error == 0;
+}
+
 bool Socket::Listen(int backlog) {
     return ::listen(m_fd, backlog) == 0;
 }
@@ -191,6 +230,10 @@ bool Socket::SetRecvTimeout(std::chrono::milliseconds timeout) {
 bool Socket::SetSendTimeout(std::chrono::milliseconds timeout) {
     timeval tv = ToTimeval(timeout);
     return ::setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
+}
+
+bool Socket::SetReceiveBuffer(int bytes) {
+    return ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
 }
 
 void Socket::Shutdown() {
@@ -278,6 +321,64 @@ long Socket::BytesAvailable() const {
     if (::ioctl(m_fd, FIONREAD, &n) != 0)
         return -1;
     return n;
+}
+
+int Socket::RecvFromMany(std::span<DatagramIn> slots) {
+    int got = 0;
+#if defined(__linux__)
+    while (static_cast<std::size_t>(got) < slots.size()) {
+        const std::size_t n = std::min(slots.size() - static_cast<std::size_t>(got), kMaxBatch);
+        mmsghdr messages[kMaxBatch] = {};
+        iovec vectors[kMaxBatch] = {};
+        sockaddr_in addresses[kMaxBatch] = {};
+        for (std::size_t i = 0; i < n; ++i) {
+            DatagramIn& slot = slots[static_cast<std::size_t>(got) + i];
+            vectors[i].iov_base = slot.buffer.data();
+            vectors[i].iov_len = slot.buffer.size();
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+            messages[i].msg_hdr.msg_name = &addresses[i];
+            messages[i].msg_hdr.msg_namelen = sizeof addresses[i];
+        }
+        int rc;
+        do {
+            rc = ::recvmmsg(m_fd, messages, static_cast<unsigned>(n), MSG_DONTWAIT, nullptr);
+        } while (rc < 0 && errno == EINTR);
+        if (rc < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return got;
+            return got > 0 ? got : -1;
+        }
+        for (int i = 0; i < rc; ++i) {
+            DatagramIn& slot = slots[static_cast<std::size_t>(got + i)];
+            slot.size = messages[i].msg_len;
+            slot.from = FromSockaddr(addresses[i]);
+        }
+        got += rc;
+        if (static_cast<std::size_t>(rc) < n)
+            return got;
+    }
+#else
+    for (DatagramIn& slot : slots) {
+        sockaddr_in sa{};
+        socklen_t len = sizeof sa;
+        ssize_t n;
+        do {
+            len = sizeof sa;
+            n = ::recvfrom(m_fd, slot.buffer.data(), slot.buffer.size(), MSG_DONTWAIT,
+                           reinterpret_cast<sockaddr*>(&sa), &len);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return got;
+            return got > 0 ? got : -1;
+        }
+        slot.size = std::min(static_cast<std::size_t>(n), slot.buffer.size());
+        slot.from = FromSockaddr(sa);
+        ++got;
+    }
+#endif
+    return got;
 }
 
 } // namespace net

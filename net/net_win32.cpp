@@ -214,6 +214,46 @@ bool Socket::Connect(Endpoint remote) {
     return ::connect(static_cast<SOCKET>(m_fd), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
 }
 
+bool Socket::ConnectWithin(Endpoint remote, std::chrono::milliseconds timeout) {
+    SOCKET s = static_cast<SOCKET>(m_fd);
+    u_long on = 1;
+    if (::ioctlsocket(s, FIONBIO, &on) != 0)
+        return false;
+    sockaddr_in sa = ToSockaddr(remote);
+    int error = 0;
+    if (::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        error = ::WSAGetLastError();
+        if (error == WSAEWOULDBLOCK) {
+            fd_set writable;
+            fd_set failed;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(s, &writable);
+            FD_SET(s, &failed);
+            timeval tv{};
+            tv.tv_sec = static_cast<long>(timeout.count() / 1000);
+            tv.tv_usec = static_cast<long>((timeout.count() % 1000) * 1000);
+            const int rc = ::select(0, nullptr, &writable, &failed, &tv);
+            if (rc == 0) {
+                error = WSAETIMEDOUT;
+            } else if (rc < 0) {
+                error = ::WSAGetLastError();
+            } else {
+                int len = sizeof error;
+                error = 0;
+                if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len) != 0)
+                    error = ::WSAGetLastError();
+                else if (error == 0 && FD_ISSET(s, &failed))
+                    error = WSAECONNREFUSED;
+            }
+        }
+    }
+    u_long off = 0;
+    ::ioctlsocket(s, FIONBIO, &off);
+    ::WSASetLastError(error);
+    return error == 0;
+}
+
 bool Socket::Listen(int backlog) {
     return ::listen(static_cast<SOCKET>(m_fd), backlog) == 0;
 }
@@ -247,6 +287,11 @@ bool Socket::SetSendTimeout(std::chrono::milliseconds timeout) {
     DWORD ms = static_cast<DWORD>(std::clamp<long long>(timeout.count(), 0, LONG_MAX));
     return ::setsockopt(static_cast<SOCKET>(m_fd), SOL_SOCKET, SO_SNDTIMEO,
                         reinterpret_cast<const char*>(&ms), sizeof ms) == 0;
+}
+
+bool Socket::SetReceiveBuffer(int bytes) {
+    return ::setsockopt(static_cast<SOCKET>(m_fd), SOL_SOCKET, SO_RCVBUF,
+                        reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
 }
 
 void Socket::Shutdown() {
@@ -356,6 +401,22 @@ long Socket::BytesAvailable() const {
     if (::ioctlsocket(static_cast<SOCKET>(m_fd), FIONREAD, &n) != 0)
         return -1;
     return static_cast<long>(n);
+}
+
+// Winsock has no batch receive for datagrams: one recvfrom() for each that select() says is queued.
+int Socket::RecvFromMany(std::span<DatagramIn> slots) {
+    int got = 0;
+    for (DatagramIn& slot : slots) {
+        if (!WaitReadable(std::chrono::milliseconds(0)))
+            return got;
+        const RecvResult r = RecvFrom(slot.buffer);
+        if (r.status != RecvStatus::Data)
+            return got > 0 ? got : (r.status == RecvStatus::TimedOut ? 0 : -1);
+        slot.size = r.size;
+        slot.from = r.from;
+        ++got;
+    }
+    return got;
 }
 
 } // namespace net
