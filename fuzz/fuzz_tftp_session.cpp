@@ -1,6 +1,8 @@
 // The server's state machine under any sequence of datagrams and timer expiries: from the
 // device's transfer port, from a new port of the device, from a stranger, or waiting in the queue
-// that a drain empties. No socket and no clock: the session sees a scripted link and fake time.
+// that a drain empties; after a plain request or one with options (RFC 2347: blksize, tsize,
+// timeout, windowsize), with negotiation on or off. No socket and no clock: the session sees a
+// scripted link and fake time.
 #include "fuzz/fuzz_support.h"
 
 #include "engine/upgrade_record.h"
@@ -10,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <string>
 #include <vector>
 
 namespace {
@@ -21,7 +24,7 @@ constexpr net::Endpoint kStranger{net::Ipv4{0x0A000009u}, 3000};
 class Link final : public TftpLink {
   public:
     long Send(std::span<const std::uint8_t> packet, const net::Endpoint&) override {
-        if (released != 0 || packet.size() < 4 || packet.size() > kTftpPacketSize)
+        if (released != 0 || packet.size() < 4 || packet.size() > kTftpHeaderSize + maxBlock)
             std::abort();
         ++sends;
         lastOpcode = (packet[0] << 8u) | packet[1];
@@ -43,7 +46,9 @@ class Link final : public TftpLink {
         return r;
     }
     void Release() override { ++released; }
+    unsigned MaxBlockSize(const net::Endpoint&) override { return maxBlock; }
 
+    unsigned maxBlock = 1468;
     int sends = 0;
     unsigned lastOpcode = 0;
     unsigned lastNumber = 0;
@@ -53,11 +58,18 @@ class Link final : public TftpLink {
 
 std::vector<std::uint8_t> g_image;
 
-// Lock-step: while a transfer runs, the last packet out is the DATA of the awaited block.
+// While a transfer runs, the last packet out is the OACK, or the DATA of the last block sent, which
+// lies inside the window; no block is larger than negotiated.
 void CheckLockStep(const TftpSession& s, const Link& link) {
-    if (s.state == TftpState::Sending &&
-        (link.lastOpcode != TFTP_DATA || link.lastNumber != (s.block & 0xFFFF)))
-        std::abort();
+    if (s.state == TftpState::Sending) {
+        const unsigned expected = s.negotiating ? TFTP_OACK : TFTP_DATA;
+        if (link.lastOpcode != expected || (!s.negotiating && link.lastNumber != (s.block & 0xFFFF)))
+            std::abort();
+        if (!s.negotiating && (s.block <= s.acked || s.block > s.acked + s.window || s.count > s.blockSize))
+            std::abort();
+        if (s.blockSize < kTftpMinBlockSize || s.blockSize > link.maxBlock || s.window > kTftpMaxWindowSize)
+            std::abort();
+    }
     if ((s.state == TftpState::Finished) != (link.released == 1) || link.released > 1)
         std::abort();
 }
@@ -69,30 +81,64 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-// Input: 1 byte for the image size (in 64-byte steps), then records. A record's first byte: low 2
-// bits the sender (device, device from a new port, stranger, or a timer expiry), bit 2 "queued
-// for the next drain", bits 3-7 the time that passes first (ms). Then a length byte (up to 40)
-// and the datagram. The first request for "image" is sent before the records.
+void AppendField(std::vector<std::uint8_t>& request, const std::string& text) {
+    request.insert(request.end(), text.begin(), text.end());
+    request.push_back(0);
+}
+
+// Input: 1 byte for the image size (in 64-byte steps), 1 byte of options for the first request
+// (bit 0 blksize, bit 1 windowsize, bit 2 tsize, bit 3 timeout, bit 4 negotiation off, bit 5 the
+// mode in capitals with the rescue's any-case mode, bit 6 an unterminated option list, bit 7 a
+// 512-byte path), 1 byte for the values (blksize 8 + 24 × it, windowsize and timeout its low
+// bits), then records. A record's first byte: low 2 bits the sender (device, device from a new
+// port, stranger, or a timer expiry), bit 2 "queued for the next drain", bits 3-7 the time that
+// passes first (ms). Then a length byte (up to 40) and the datagram.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 1)
+    if (size < 3)
         return 0;
     g_image.assign(static_cast<std::size_t>(data[0]) * 64, 0x5A);
     g_TftpConfigData.FileImage = ImageDescriptor{static_cast<std::uint32_t>(g_image.size()), g_image.data()};
     SetImageToUse(SERVER_USER_FILE);
+    const std::uint8_t flags = data[1];
+    const unsigned value = data[2];
 
     TftpServerOptions options;
     options.expectedClient = kDevice.ip;
+    options.negotiateOptions = (flags & 0x10u) == 0;
+    options.modeAnyCase = (flags & 0x20u) != 0;
     TftpSession session = StartTftpSession(1, options);
     Link link;
+    if ((flags & 0x80u) != 0)
+        link.maxBlock = 512;
     TftpClock::time_point now{};
-    const std::array<std::uint8_t, 14> rrq{0, 1, 'i', 'm', 'a', 'g', 'e', 0, 'o', 'c', 't', 'e', 't', 0};
+    std::vector<std::uint8_t> rrq{0, 1};
+    AppendField(rrq, "image");
+    AppendField(rrq, (flags & 0x20u) != 0 ? "OCTET" : "octet");
+    if ((flags & 1u) != 0) {
+        AppendField(rrq, "blksize");
+        AppendField(rrq, std::to_string(8 + 24 * value));
+    }
+    if ((flags & 2u) != 0) {
+        AppendField(rrq, "windowsize");
+        AppendField(rrq, std::to_string(value & 0x1Fu));
+    }
+    if ((flags & 4u) != 0) {
+        AppendField(rrq, "tsize");
+        AppendField(rrq, "0");
+    }
+    if ((flags & 8u) != 0) {
+        AppendField(rrq, "timeout");
+        AppendField(rrq, std::to_string(value & 0x0Fu));
+    }
+    if ((flags & 0x40u) != 0)
+        rrq.insert(rrq.end(), {'x', 'y'});
     TftpEvent first;
     first.bytes = rrq;
     first.from = kDevice;
     TftpStateMachine(session, link, first, now);
     CheckLockStep(session, link);
 
-    std::size_t at = 1;
+    std::size_t at = 3;
     while (at + 2 <= size && session.state != TftpState::Finished) {
         const std::uint8_t kind = data[at];
         const std::size_t length = std::min<std::size_t>({data[at + 1], 40, size - at - 2});
@@ -116,9 +162,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             link.queued.emplace_back(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), from);
             continue;
         }
-        const bool duplicateAck = session.state == TftpState::Sending && link.queued.empty() &&
-                                  bytes.size() >= 4 && bytes[0] == 0 && bytes[1] == TFTP_ACK &&
-                                  ((bytes[2] << 8u) | bytes[3]) == ((session.block - 1) & 0xFFFF) &&
+        // An ACK of a block already acknowledged (the window's start or older).
+        const bool duplicateAck = session.state == TftpState::Sending && !session.negotiating &&
+                                  link.queued.empty() && bytes.size() >= 4 && bytes[0] == 0 &&
+                                  bytes[1] == TFTP_ACK &&
+                                  ((bytes[2] << 8u) | bytes[3]) <= static_cast<int>(session.acked) &&
                                   from.ip == session.client.ip && from.port == session.client.port;
         const int sendsBefore = link.sends;
         TftpEvent e;

@@ -1,10 +1,19 @@
 #include "tftp/tftp_server.h"
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
+
 #include "engine/events.h"
 #include "engine/trace.h"
 #include "tftp/tftp_callbacks.h"
 #include "tftp/tftp_session.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <optional>
@@ -12,10 +21,15 @@
 #include <thread>
 
 const char* const TftpErrorMessages[kTftpErrorMessageCount] = {
-    "Undefined error code",   "File not found",
-    "Access violation",       "Disk full or allocation exceeded",
-    "Illegal TFTP operation", "Unknown transfer ID",
-    "File already exists",    "No such user",
+    "Undefined error code",
+    "File not found",
+    "Access violation",
+    "Disk full or allocation exceeded",
+    "Illegal TFTP operation",
+    "Unknown transfer ID",
+    "File already exists",
+    "No such user",
+    "Terminate transfer due to option negotiation",
 };
 
 namespace {
@@ -202,6 +216,29 @@ void SendTftpError(TftpLink& link, const net::Endpoint& client, int code) {
     const std::size_t total = BuildErrorPacket(packet, code);
     if (link.Send(std::span<const std::uint8_t>(packet.data(), total), client) != static_cast<long>(total))
         TraceMessage("ERROR: nak errno=%d.", net::LastError());
+}
+
+unsigned TftpPathBlockSize(const net::Endpoint& to) {
+    // The route's MTU as the kernel knows it, read from a UDP socket connected to the client
+    // (connecting a UDP socket sends nothing).
+    net::StartupGuard startup;
+    if (!startup.ok())
+        return kTftpEthernetBlockSize;
+    net::Socket probe = net::Socket::Udp();
+    if (!probe || !probe.Connect(to))
+        return kTftpEthernetBlockSize;
+    int mtu = 0;
+#if defined(_WIN32)
+    int length = sizeof(mtu);
+    const bool read =
+        getsockopt(probe.native(), IPPROTO_IP, IP_MTU, reinterpret_cast<char*>(&mtu), &length) == 0;
+#else
+    socklen_t length = sizeof(mtu);
+    const bool read = getsockopt(probe.native(), IPPROTO_IP, IP_MTU, &mtu, &length) == 0;
+#endif
+    if (!read || mtu <= static_cast<int>(kTftpBlockOverhead + kTftpMinBlockSize))
+        return kTftpEthernetBlockSize;
+    return std::min(static_cast<unsigned>(mtu) - kTftpBlockOverhead, kTftpMaxBlockSize);
 }
 
 int TftpServerThread(int firstPass, const TftpServerOptions& options) {

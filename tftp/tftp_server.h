@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <vector>
 
 inline constexpr std::uint16_t kTftpPort = 69;
 
@@ -56,6 +57,13 @@ struct TftpServerOptions {
     std::function<void(std::uint16_t)> onBound;
     // Empty: the worker runs until both passes are served or it fails.
     std::shared_ptr<const TftpServerStop> stop;
+    // RFC 2347 option negotiation (blksize, tsize, timeout, windowsize) with a client that asks
+    // for it. False answers every request as a plain one: 512-byte blocks, one at a time, no
+    // OACK, for a device that mishandles negotiation.
+    bool negotiateOptions = true;
+    // RFC 1350: the transfer mode is case-insensitive ("OCTET"). False keeps the exact lower-case
+    // "octet" that the device's upgrade sends; the rescue of a boot loader sets it.
+    bool modeAnyCase = false;
 };
 
 // The server's bound UDP socket together with the counted socket start-up it holds. Both are
@@ -112,6 +120,7 @@ enum TftpOpcode : std::uint16_t {
     TFTP_DATA = 3,
     TFTP_ACK = 4,
     TFTP_ERROR = 5,
+    TFTP_OACK = 6, // RFC 2347
 };
 
 inline constexpr unsigned kTftpBlockSize = 512;
@@ -120,11 +129,50 @@ inline constexpr std::size_t kTftpPacketSize = kTftpHeaderSize + kTftpBlockSize;
 // Block numbers travel in 16 bits, so 65,535 blocks of 512 bytes, the last one short, is the most
 // a transfer can number: images of 33,553,920 bytes or more cannot be served.
 inline constexpr std::uint32_t kTftpMaxImageSize = 65535u * kTftpBlockSize - 1u;
+// RFC 2348: a negotiated block holds 8 to 65464 bytes.
+inline constexpr unsigned kTftpMinBlockSize = 8;
+inline constexpr unsigned kTftpMaxBlockSize = 65464;
+// RFC 7440 allows windows of up to 65535 blocks; a burst of more than 64 only fills the
+// receiver's socket buffer.
+inline constexpr unsigned kTftpMaxWindowSize = 64;
+// IPv4 and UDP headers, then the 4-byte TFTP header: what a block leaves of the path's MTU.
+inline constexpr unsigned kTftpBlockOverhead = 20 + 8 + 4;
+// The block an Ethernet path carries without fragments, when the path's MTU cannot be learned.
+inline constexpr unsigned kTftpEthernetBlockSize = 1500 - kTftpBlockOverhead;
 
-// The RFC 1350 error codes 0 to 7 and their messages.
-inline constexpr int kTftpErrorMessageCount = 8;
+// The largest image that blocks of `blockSize` bytes can number: 65,535 blocks, the last short.
+constexpr std::uint64_t TftpMaxImageSize(unsigned blockSize) {
+    return 65535ull * blockSize - 1u;
+}
+
+// The RFC 1350 error codes 0 to 7 and RFC 2347's code 8, with their messages.
+inline constexpr int kTftpErrorMessageCount = 9;
 extern const char* const TftpErrorMessages[kTftpErrorMessageCount];
 inline constexpr int kTftpAccessViolation = 2;
+inline constexpr int kTftpOptionRefused = 8;
+
+// What a read request's options (RFC 2347) come to. A plain request, or one whose options are
+// all unknown or invalid, keeps the defaults and an empty OACK: it is served as RFC 1350 says.
+struct TftpNegotiation {
+    unsigned blockSize = kTftpBlockSize; // RFC 2348
+    unsigned windowSize = 1;             // RFC 7440
+    unsigned timeoutSeconds = 0;         // RFC 2349; 0 when not asked
+    // The option list does not end with a NUL: RFC 2347 ends such a request with ERROR 8.
+    bool malformed = false;
+    // The OACK packet, opcode included; empty when no option is answered.
+    std::vector<std::uint8_t> oack;
+};
+
+// Answers the options that follow a request's mode: `options` runs from the byte after the
+// mode's NUL to the end of the datagram. `imageSize` is answered to tsize when known and not 0; blksize is
+// never answered above `maxBlockSize`, nor windowsize with a window when `windowAllowed` is false.
+TftpNegotiation NegotiateOptions(std::span<const std::uint8_t> options,
+                                 std::optional<std::uint32_t> imageSize, unsigned maxBlockSize,
+                                 bool windowAllowed);
+// The largest block that reaches `to` unfragmented, from the MTU of the route to it (IPv4 and
+// UDP headers and the TFTP header off), within 8 to 65464; the Ethernet block when the MTU
+// cannot be learned.
+unsigned TftpPathBlockSize(const net::Endpoint& to);
 
 // Sends one ERROR packet with the code and its message to client. A failed send is traced only.
 void SendTftpError(net::Socket& socket, const net::Endpoint& client, int code);

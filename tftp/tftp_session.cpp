@@ -48,15 +48,17 @@ void Report(const TftpSession& s, bool error, int code, void* info = nullptr) {
     }
 }
 
+// The block that ends the transfer is out (RFC 1350: the first block shorter than the block size).
 bool LastBlockOut(const TftpSession& s) {
-    // RFC 1350: a block shorter than 512 bytes ends the transfer.
-    return s.count != kTftpBlockSize;
+    return !s.negotiating && s.lastBlock != 0 && s.block == s.lastBlock;
 }
 
 void AwaitRequest(TftpSession& s, int pass, std::optional<TftpClock::time_point> programmingDeadline) {
     s.state = TftpState::AwaitingRequest;
     s.pass = pass;
     s.deadline = programmingDeadline;
+    s.requestDeadline = programmingDeadline;
+    s.negotiating = false;
     TraceTagged(Tag(s), "Waiting for TFTP client request ...\n");
 }
 
@@ -115,12 +117,8 @@ void EndPass(TftpSession& s, TftpLink& link, TftpClock::time_point now, bool con
     AwaitRequest(s, 2, deadline);
 }
 
-bool SendBlock(TftpSession& s, TftpLink& link, TftpClock::time_point now) {
-    s.packet[0] = 0;
-    s.packet[1] = TFTP_DATA;
-    s.packet[2] = static_cast<std::uint8_t>((s.block >> 8) & 0xFF);
-    s.packet[3] = static_cast<std::uint8_t>(s.block & 0xFF);
-    s.packetSize = kTftpHeaderSize + s.count;
+// Sends the packet as it is: a DATA block, or the OACK.
+bool SendPacket(TftpSession& s, TftpLink& link) {
     const std::span<const std::uint8_t> packet(s.packet.data(), s.packetSize);
     if (link.Send(packet, s.client) != static_cast<long>(packet.size())) {
         const int error = net::LastError();
@@ -129,23 +127,56 @@ bool SendBlock(TftpSession& s, TftpLink& link, TftpClock::time_point now) {
         TraceTagged(Tag(s), "Error in sendto() call [errno=%d]\n", error);
         return false;
     }
-    s.sentAt = now;
-    s.resent = false;
-    s.heardDuringLastBlock = false;
-    s.deadline = now + s.rto;
     return true;
 }
 
-bool ReadNextBlock(TftpSession& s) {
-    if (s.device) {
-        ProgressInfo progress = ReadBlockFrom(s.device->image, s.packet.data() + kTftpHeaderSize, &s.count,
-                                              &s.block, kTftpBlockSize);
+// Reads block `number` into the packet, after its header. The first read of a block goes through
+// the image's reader, which raises its progress; a block read again for a window sent again comes
+// from the image's bytes, quietly.
+bool ReadBlock(TftpSession& s, unsigned number) {
+    std::uint8_t* into = s.packet.data() + kTftpHeaderSize;
+    unsigned before = number - 1;
+    if (number <= s.highestRead) {
+        ReadBlockFrom(s.image, into, &s.count, &before, s.blockSize);
+    } else if (s.device) {
+        ProgressInfo progress = ReadBlockFrom(s.device->image, into, &s.count, &before, s.blockSize);
         Report(s, false, STATUS_PROGRESS, &progress);
-        return true;
+    } else if (g_TftpCallbacks.ReadBlockHandler(into, &s.count, &before, s.blockSize) == 0 ||
+               s.count > s.blockSize) {
+        return false;
     }
-    return g_TftpCallbacks.ReadBlockHandler(s.packet.data() + kTftpHeaderSize, &s.count, &s.block,
-                                            kTftpBlockSize) != 0 &&
-           s.count <= kTftpBlockSize;
+    s.highestRead = std::max(s.highestRead, number);
+    s.block = number;
+    if (s.count < s.blockSize)
+        s.lastBlock = number;
+    s.packet[0] = 0;
+    s.packet[1] = TFTP_DATA;
+    s.packet[2] = static_cast<std::uint8_t>((number >> 8) & 0xFF);
+    s.packet[3] = static_cast<std::uint8_t>(number & 0xFF);
+    s.packetSize = kTftpHeaderSize + s.count;
+    return true;
+}
+
+void ArmTimer(TftpSession& s, TftpClock::time_point now, bool resend) {
+    s.sentAt = now;
+    s.resent = resend;
+    if (!resend)
+        s.heardDuringLastBlock = false;
+    s.deadline = now + s.rto;
+}
+
+// Sends the blocks from `first` to the window's end (acked + window), or to the last block.
+// False when a block cannot be read or sent.
+bool SendWindow(TftpSession& s, TftpLink& link, unsigned first, TftpClock::time_point now, bool resend) {
+    const unsigned end = s.acked + s.window;
+    for (unsigned number = first; number <= end; ++number) {
+        if (s.lastBlock != 0 && number > s.lastBlock)
+            break;
+        if (!ReadBlock(s, number) || !SendPacket(s, link))
+            return false;
+    }
+    ArmTimer(s, now, resend);
+    return true;
 }
 
 // The image a request of the device gets, after the request's own checks; null when it is refused.
@@ -170,31 +201,59 @@ const ImageDescriptor* ImageFor(const TftpSession& s, const unsigned char* reque
     return SelectedImage != nullptr ? SelectedImage : &kUnknown;
 }
 
-void OnAcknowledged(TftpSession& s, TftpLink& link, TftpClock::time_point now) {
-    if (!s.resent) {
+void OnAcknowledged(TftpSession& s, TftpLink& link, unsigned number, TftpClock::time_point now) {
+    // A window is acknowledged once the client holds all of it, so the OACK's quick round trip
+    // says nothing of how long a window takes: timed from it, the timer would send the first
+    // window again while the client still takes it in, and a boot loader whose few receive
+    // buffers overflow then waits for its own time-out.
+    if (!s.resent && !(s.negotiating && s.window > 1)) {
         AddRttSample(s.rtt, duration_cast<microseconds>(now - s.sentAt));
         s.rto = RetransmitTimeout(s.rtt, s.retransmit);
     }
     s.lastProgress = now;
-    if (LastBlockOut(s)) {
+    if (s.negotiating) {
+        s.negotiating = false;
+        number = 0;
+    }
+    s.acked = number;
+    if (s.lastBlock != 0 && s.acked == s.lastBlock) {
         TraceTagged(Tag(s), "\n");
         EndPass(s, link, now, true);
         return;
     }
-    if (!ReadNextBlock(s) || !SendBlock(s, link, now))
+    // RFC 7440: an ACK inside the window means everything up to it arrived; go on from there.
+    if (!SendWindow(s, link, s.acked + 1, now, false))
         FailRequest(s, link);
 }
 
+enum class Begin {
+    Serving,        // the OACK or the first DATA is out
+    Refused,        // the request is refused or its first packet failed: the worker ends
+    OptionsRefused, // ERROR 8 went back; the pass still waits for a request
+};
+
+Begin BeginTransfer(TftpSession& s, TftpLink& link, const unsigned char* request, std::size_t length,
+                    const net::Endpoint& client, TftpClock::time_point now);
+
 void StartPass(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClock::time_point now) {
-    if (s.pass == 2) {
-        Report(s, false, STATUS_PROGRAMMING);
-        TraceTagged(Tag(s), "Server is programming the new firmware image.\n");
-    } else {
-        Report(s, false, STATUS_VERIFYING);
-        TraceTagged(Tag(s), "Server is verifying the image integrity.\n");
+    if (s.announcedPass != s.pass) {
+        s.announcedPass = s.pass;
+        if (s.pass == 2) {
+            Report(s, false, STATUS_PROGRAMMING);
+            TraceTagged(Tag(s), "Server is programming the new firmware image.\n");
+        } else {
+            Report(s, false, STATUS_VERIFYING);
+            TraceTagged(Tag(s), "Server is verifying the image integrity.\n");
+        }
     }
-    if (ProcessTftpReadRequest(s, link, e.bytes.data(), e.bytes.size(), e.from, now) == 0)
+    switch (BeginTransfer(s, link, e.bytes.data(), e.bytes.size(), e.from, now)) {
+    case Begin::Serving:
+    case Begin::OptionsRefused:
+        return;
+    case Begin::Refused:
         FailRequest(s, link);
+        return;
+    }
 }
 
 void OnRequestWait(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClock::time_point now) {
@@ -252,9 +311,24 @@ void OnRequestWait(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClock
     StartPass(s, link, e, now);
 }
 
+// Serves a request that came during the transfer from block 1 again (or answers it with a new OACK).
+void Restart(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClock::time_point now, bool samePort) {
+    switch (BeginTransfer(s, link, e.bytes.data(), e.bytes.size(), e.from, now)) {
+    case Begin::Serving:
+        s.resent = samePort;
+        return;
+    case Begin::OptionsRefused:
+        AwaitRequest(s, s.pass, s.requestDeadline);
+        return;
+    case Begin::Refused:
+        FailRequest(s, link);
+        return;
+    }
+}
+
 // A read request for "image" from the device while its transfer runs.
 void OnRequestDuringTransfer(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClock::time_point now) {
-    if (LastBlockOut(s)) {
+    if (LastBlockOut(s) && s.acked + 1 == s.lastBlock) {
         // The device asks again only once it holds the whole image: its last ACK was lost.
         TraceTagged(Tag(s),
                     "Read request from %s while the ACK of the last block-%u was awaited: the device holds "
@@ -268,20 +342,29 @@ void OnRequestDuringTransfer(TftpSession& s, TftpLink& link, const TftpEvent& e,
         return;
     }
     // RFC 1350: a new request comes from a new transfer ID; before block 1 is acknowledged a
-    // repeated request from the same port means the device did not get that block either.
+    // repeated request from the same port means the device did not get that block (or the OACK)
+    // either.
     const bool samePort = e.from == s.client;
-    if (!samePort || s.block == 1) {
+    if (!samePort || s.negotiating || s.acked == 0) {
         TraceTagged(Tag(s),
                     "Read request from %s during the transfer: the device restarted its download; "
                     "serving it again from block 1\n",
                     e.from.ToString().c_str());
-        if (ProcessTftpReadRequest(s, link, e.bytes.data(), e.bytes.size(), e.from, now) == 0) {
-            FailRequest(s, link);
-            return;
-        }
-        s.resent = samePort;
+        Restart(s, link, e, now, samePort);
         return;
     }
+    // From the same port after block 1: a copy of the old request that the network delayed, while
+    // the device goes on acknowledging; a device that restarted its download asks again instead.
+    if (s.repeatedRequest && !s.ackedSinceRequest) {
+        TraceTagged(Tag(s),
+                    "Read request from %s again, with no ACK since the last one: the device restarted its "
+                    "download from the same port; serving it again from block 1\n",
+                    e.from.ToString().c_str());
+        Restart(s, link, e, now, samePort);
+        return;
+    }
+    s.repeatedRequest = true;
+    s.ackedSinceRequest = false;
     TraceTagged(Tag(s), "Ignoring a repeated read request from %s: the transfer is at block-%u\n",
                 e.from.ToString().c_str(), s.block);
 }
@@ -289,19 +372,28 @@ void OnRequestDuringTransfer(TftpSession& s, TftpLink& link, const TftpEvent& e,
 void OnTransferTimer(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClock::time_point now) {
     const bool givingUp = s.retransmit.giveUp.count() > 0 && now - s.lastProgress >= s.retransmit.giveUp;
     if (!givingUp) {
-        TraceTagged(Tag(s), "No ACK for block-%u after %lld ms: sending it again\n", s.block,
-                    static_cast<long long>(duration_cast<milliseconds>(s.rto).count()));
-        const std::span<const std::uint8_t> packet(s.packet.data(), s.packetSize);
-        if (link.Send(packet, s.client) != static_cast<long>(packet.size())) {
-            const int error = net::LastError();
-            Report(s, true, ERR_SEND);
-            TraceTagged(Tag(s), "Error in sendto() call [errno=%d]\n", error);
-            FailTransfer(s, link);
+        const long long waited = static_cast<long long>(duration_cast<milliseconds>(s.rto).count());
+        s.rto = std::min<microseconds>(s.rto * 2, s.retransmit.cap);
+        if (s.negotiating || s.window == 1) {
+            if (s.negotiating)
+                TraceTagged(Tag(s), "No ACK for the OACK after %lld ms: sending it again\n", waited);
+            else
+                TraceTagged(Tag(s), "No ACK for block-%u after %lld ms: sending it again\n", s.block, waited);
+            const std::span<const std::uint8_t> packet(s.packet.data(), s.packetSize);
+            if (link.Send(packet, s.client) != static_cast<long>(packet.size())) {
+                const int error = net::LastError();
+                Report(s, true, ERR_SEND);
+                TraceTagged(Tag(s), "Error in sendto() call [errno=%d]\n", error);
+                FailTransfer(s, link);
+                return;
+            }
+            ArmTimer(s, now, true);
             return;
         }
-        s.resent = true;
-        s.rto = std::min<microseconds>(s.rto * 2, s.retransmit.cap);
-        s.deadline = now + s.rto;
+        TraceTagged(Tag(s), "No ACK after block-%u for %lld ms: sending blocks %u to %u again\n", s.acked,
+                    waited, s.acked + 1, s.block);
+        if (!SendWindow(s, link, s.acked + 1, now, true))
+            FailTransfer(s, link);
         return;
     }
     if (LastBlockOut(s) && !s.heardDuringLastBlock) {
@@ -347,7 +439,7 @@ void OnSending(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClock::ti
     }
     switch (WaitForAck(s, link, e)) {
     case AckOutcome::Acknowledged:
-        OnAcknowledged(s, link, now);
+        OnAcknowledged(s, link, Read16(e.bytes, 2), now);
         return;
     case AckOutcome::Waiting:
         return;
@@ -357,7 +449,115 @@ void OnSending(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClock::ti
     case AckOutcome::RequestAgain:
         OnRequestDuringTransfer(s, link, e, now);
         return;
+    case AckOutcome::Declined:
+        // RFC 2347: the client ends a negotiation it does not accept with an ERROR. The pass
+        // still waits for the device's request; a plain one is served with today's blocks.
+        TraceTagged(Tag(s), "The client declined the OACK: waiting for its next request\n");
+        AwaitRequest(s, s.pass, s.requestDeadline);
+        return;
     }
+}
+
+// The options after the request's mode, or nothing when the request has none.
+std::span<const std::uint8_t> OptionBytes(const unsigned char* request, std::size_t length) {
+    const unsigned char* end = request + length;
+    const unsigned char* at = request + std::min<std::size_t>(length, 2);
+    for (int field = 0; field < 2; ++field) {
+        const void* nul = at < end ? std::memchr(at, 0, static_cast<std::size_t>(end - at)) : nullptr;
+        if (nul == nullptr)
+            return {};
+        at = static_cast<const unsigned char*>(nul) + 1;
+    }
+    return std::span<const std::uint8_t>(at, static_cast<std::size_t>(end - at));
+}
+
+// RFC 1350: "The mode field contains the string "netascii", "octet", or "mail" (or any combination
+// of upper and lower case, such as "NETASCII", NetAscii", etc.)".
+std::vector<unsigned char> WithLowerCaseMode(const unsigned char* request, std::size_t length) {
+    std::vector<unsigned char> copy(request, request + length);
+    const auto name =
+        std::find(copy.begin() + static_cast<long>(std::min<std::size_t>(length, 2)), copy.end(), 0);
+    for (auto c = name == copy.end() ? name : name + 1; c != copy.end() && *c != 0; ++c)
+        if (*c >= 'A' && *c <= 'Z')
+            *c = static_cast<unsigned char>(*c - 'A' + 'a');
+    return copy;
+}
+
+std::string OackText(const std::vector<std::uint8_t>& oack) {
+    std::string text;
+    for (std::size_t at = 2; at < oack.size(); ++at)
+        text += oack[at] == 0 ? ' ' : static_cast<char>(oack[at]);
+    if (!text.empty())
+        text.pop_back();
+    return text;
+}
+
+Begin BeginTransfer(TftpSession& s, TftpLink& link, const unsigned char* request, std::size_t length,
+                    const net::Endpoint& client, TftpClock::time_point now) {
+    std::vector<unsigned char> lowered;
+    if (s.modeAnyCase) {
+        lowered = WithLowerCaseMode(request, length);
+        request = lowered.data();
+    }
+    const ImageDescriptor* image = ImageFor(s, request, length);
+    if (image == nullptr)
+        return Begin::Refused;
+    TftpNegotiation n;
+    const std::span<const std::uint8_t> options = OptionBytes(request, length);
+    if (s.negotiateOptions && !options.empty()) {
+        // Without the image's bytes (a front end's own reader) there is no size to tell and no
+        // block to read again for a window.
+        const bool known = image->Data != nullptr;
+        n = NegotiateOptions(options, known ? std::optional<std::uint32_t>(image->Size) : std::nullopt,
+                             link.MaxBlockSize(client), known);
+        if (n.malformed) {
+            SendTftpError(link, client, kTftpOptionRefused);
+            TraceTagged(Tag(s), "Request from %s refused: its option list does not end with a NUL\n",
+                        client.ToString().c_str());
+            return Begin::OptionsRefused;
+        }
+    }
+    if (image->Size > TftpMaxImageSize(n.blockSize)) {
+        TraceTagged(Tag(s), "Image of %u bytes refused: a TFTP transfer holds at most %llu bytes\n",
+                    static_cast<unsigned>(image->Size),
+                    static_cast<unsigned long long>(TftpMaxImageSize(n.blockSize)));
+        return Begin::Refused;
+    }
+    s.state = TftpState::Sending;
+    s.client = client;
+    s.image = image;
+    s.block = 0;
+    s.acked = 0;
+    s.count = 0;
+    s.lastBlock = 0;
+    s.highestRead = 0;
+    s.blockSize = n.blockSize;
+    s.window = n.windowSize;
+    s.negotiated = !n.oack.empty();
+    s.negotiating = s.negotiated;
+    s.repeatedRequest = false;
+    s.ackedSinceRequest = false;
+    s.lastProgress = now;
+    s.pending.reset();
+    s.packet.assign(std::max<std::size_t>(kTftpHeaderSize + s.blockSize, n.oack.size()), 0);
+    if (n.timeoutSeconds != 0 && !s.rtt.valid) {
+        // RFC 2349: the client's interval. Only the first wait follows it; the measured round
+        // trip takes over, and a transfer still gives up when it makes no progress.
+        std::chrono::milliseconds wait = std::chrono::seconds(n.timeoutSeconds);
+        if (s.retransmit.giveUp.count() > 0)
+            wait = std::min(wait, s.retransmit.giveUp / 2);
+        s.rto = wait;
+    }
+    if (s.negotiating) {
+        std::copy(n.oack.begin(), n.oack.end(), s.packet.begin());
+        s.packetSize = n.oack.size();
+        TraceTagged(Tag(s), "Options answered with an OACK: %s\n", OackText(n.oack).c_str());
+        if (!SendPacket(s, link))
+            return Begin::Refused;
+        ArmTimer(s, now, false);
+        return Begin::Serving;
+    }
+    return SendWindow(s, link, 1, now, false) ? Begin::Serving : Begin::Refused;
 }
 
 void Dispatch(TftpSession& s, TftpLink& link, const TftpEvent& e, TftpClock::time_point now) {
@@ -382,6 +582,8 @@ TftpSession StartTftpSession(int firstPass, const TftpServerOptions& options,
     s.expectedClient = options.expectedClient;
     s.retransmit = options.retransmit;
     s.programmingWait = options.programmingWait;
+    s.negotiateOptions = options.negotiateOptions;
+    s.modeAnyCase = options.modeAnyCase;
     s.rto = options.retransmit.initial;
     AwaitRequest(s, firstPass, std::nullopt);
     return s;
@@ -402,31 +604,18 @@ void TftpStateMachine(TftpSession& session, TftpLink& link, const TftpEvent& eve
 
 int ProcessTftpReadRequest(TftpSession& session, TftpLink& link, const unsigned char* request,
                            std::size_t length, const net::Endpoint& client, TftpClock::time_point now) {
-    const ImageDescriptor* image = ImageFor(session, request, length);
-    if (image == nullptr)
-        return 0;
-    if (image->Size > kTftpMaxImageSize) {
-        TraceTagged(Tag(session), "Image of %u bytes refused: a TFTP transfer holds at most %u bytes\n",
-                    static_cast<unsigned>(image->Size), static_cast<unsigned>(kTftpMaxImageSize));
-        return 0;
-    }
-    session.state = TftpState::Sending;
-    session.client = client;
-    session.block = 0;
-    session.count = 0;
-    session.lastProgress = now;
-    session.pending.reset();
-    // The block is read straight into the packet, after its 4-byte header.
-    if (!ReadNextBlock(session))
-        return 0;
-    return SendBlock(session, link, now) ? 1 : 0;
+    return BeginTransfer(session, link, request, length, client, now) == Begin::Serving ? 1 : 0;
 }
 
 AckOutcome WaitForAck(TftpSession& session, TftpLink& link, const TftpEvent& datagram) {
     const unsigned opcode = Read16(datagram.bytes, 0);
     const unsigned number = Read16(datagram.bytes, 2);
     if (opcode == TFTP_ACK) {
-        if (number == session.block)
+        if (datagram.from.port == session.client.port)
+            session.ackedSinceRequest = true;
+        const bool awaited =
+            session.negotiating ? number == 0 : number > session.acked && number <= session.block;
+        if (awaited)
             return AckOutcome::Acknowledged;
         if (datagram.from.port != session.client.port) {
             // RFC 1350: a packet from another transfer ID is not part of this transfer, such as
@@ -439,25 +628,26 @@ AckOutcome WaitForAck(TftpSession& session, TftpLink& link, const TftpEvent& dat
                     "client returned *wrong* ACK\n .. got ACK for (%d), expected ACK for (%d)\n",
                     static_cast<int>(number), static_cast<int>(session.block));
         session.heardDuringLastBlock = true;
-        if (DrainSocket(link, session.client, session.block, session.pending) < 0) {
+        if (session.window == 1 && DrainSocket(link, session.client, session.block, session.pending) < 0) {
             Report(session, true, ERR_RECEIVE);
             session.pending.reset();
             return AckOutcome::Failed;
         }
-        if (number == session.block - 1) {
-            TraceTagged(Tag(session), "We need to resend block-%d\n", static_cast<int>(session.block));
+        if (!session.negotiating && number == session.acked) {
+            TraceTagged(Tag(session), "We need to resend block-%d\n", static_cast<int>(session.acked + 1));
             // RFC 1123 4.2.3.1: never answer a duplicate ACK with DATA (Sorcerer's Apprentice);
-            // only the timer resends.
+            // only the timer resends. RFC 7440 keeps the rule for windows.
             return AckOutcome::Waiting;
         }
         // Every resent block draws one more ACK of it, and a slow device or a loaded host can
         // deliver the last of them after two or more further blocks have been acknowledged.
         // Such a late duplicate of a block sent and acknowledged says nothing about the
         // transfer; failing on it would leave a device that has erased its flash without its
-        // image. Block numbers never wrap: larger images are refused.
-        if (number >= 1 && number + 2 <= session.block) {
+        // image. Block numbers never wrap: larger images are refused. After an OACK, block 0 was
+        // acknowledged too.
+        if (!session.negotiating && number < session.acked && (number >= 1 || session.negotiated)) {
             TraceTagged(Tag(session), "Ignoring a late duplicate ACK for (%d): block-%d is awaited\n",
-                        static_cast<int>(number), static_cast<int>(session.block));
+                        static_cast<int>(number), static_cast<int>(session.acked + 1));
             return AckOutcome::Waiting;
         }
         session.pending.reset();
@@ -469,7 +659,7 @@ AckOutcome WaitForAck(TftpSession& session, TftpLink& link, const TftpEvent& dat
         const std::string text = PrintableText(std::span<const unsigned char>(
             datagram.bytes.data() + std::min(datagram.bytes.size(), kTftpHeaderSize), textSize));
         TraceTagged(Tag(session), "client returned TFTP_ERROR (%s) \n", text.c_str());
-        return AckOutcome::Failed;
+        return session.negotiating ? AckOutcome::Declined : AckOutcome::Failed;
     }
     if (IsImageRequest(datagram.bytes))
         return AckOutcome::RequestAgain;

@@ -21,6 +21,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 using TftpClock = std::chrono::steady_clock;
 
@@ -35,6 +36,8 @@ class TftpLink {
     virtual net::RecvResult TakeQueued(std::span<std::uint8_t> buffer) = 0;
     // Closes the socket and its start-up.
     virtual void Release() = 0;
+    // The largest block that reaches `to` without fragments (RFC 2348 blksize is capped by it).
+    virtual unsigned MaxBlockSize(const net::Endpoint& to) { return TftpPathBlockSize(to); }
 };
 
 // One datagram held for later, with its sender.
@@ -72,19 +75,42 @@ struct TftpSession {
     int pass = 1;
     int result = 0;
 
-    // The transfer: who it is with (the request's address and port), the block whose ACK is
-    // awaited, its byte count and its DATA packet, ready to be sent again.
+    // The transfer: who it is with (the request's address and port) and where it stands. Blocks
+    // up to `acked` are acknowledged and `block` is the last one sent, its byte count in `count`
+    // and its DATA packet in `packet`, ready to be sent again. Lock-step keeps one block out; a
+    // negotiated window keeps up to `window` blocks beyond `acked` out. While `negotiating`, the
+    // packet is the OACK and block 0's ACK is awaited.
     net::Endpoint client;
     unsigned block = 0;
+    unsigned acked = 0;
     unsigned count = 0;
-    std::array<std::uint8_t, kTftpPacketSize> packet{};
+    std::vector<std::uint8_t> packet;
     std::size_t packetSize = 0;
+    unsigned blockSize = kTftpBlockSize;
+    unsigned window = 1;
+    bool negotiating = false;
+    bool negotiated = false; // the transfer began with an OACK
+    // The short block that ends the transfer, once it has been read; 0 before.
+    unsigned lastBlock = 0;
+    // Blocks read once already: reading one again (a window sent again) raises no progress.
+    unsigned highestRead = 0;
+    // What the transfer serves; its bytes are read again for a window sent again.
+    const ImageDescriptor* image = nullptr;
     // A duplicate ACK or another datagram of the device's arrived while the last block's ACK was
     // awaited: the device is still there, so a silent end cannot be assumed.
     bool heardDuringLastBlock = false;
+    // A read request repeated from the transfer's own port after block 1 is a stale duplicate
+    // while the device goes on acknowledging; one more with no ACK in between is a restart.
+    bool repeatedRequest = false;
+    bool ackedSinceRequest = false;
+    // The pass whose STATUS_VERIFYING or STATUS_PROGRAMMING has been raised: a request asked
+    // again after a refused OACK starts no second one.
+    int announcedPass = 0;
 
     // The timer: one deadline, for the outstanding block's ACK or for the programming request.
     std::optional<TftpClock::time_point> deadline;
+    // The deadline of the request awaited, kept while a negotiation that may be declined runs.
+    std::optional<TftpClock::time_point> requestDeadline;
     std::chrono::microseconds rto{0};
     TftpClock::time_point sentAt;
     bool resent = false; // Karn: a block sent twice gives no RTT sample
@@ -99,6 +125,8 @@ struct TftpSession {
     std::optional<net::Ipv4> expectedClient;
     RetransmitPolicy retransmit;
     std::chrono::milliseconds programmingWait{0};
+    bool negotiateOptions = true;
+    bool modeAnyCase = false;
     // Empty for the single device of the handler table.
     std::shared_ptr<const TftpDeviceContext> device;
 };
@@ -128,13 +156,14 @@ int ProcessTftpReadRequest(TftpSession& session, TftpLink& link, const unsigned 
                            std::size_t length, const net::Endpoint& client, TftpClock::time_point now);
 
 enum class AckOutcome {
-    Acknowledged, // the outstanding block's ACK came
+    Acknowledged, // an ACK that moves the transfer: of the OACK, or of a block sent and not yet acknowledged
     Waiting,      // nothing that moves the transfer; keep waiting
     Failed,       // the transfer ends in failure
     RequestAgain, // a read request from the device for "image"; see TftpStateMachine
+    Declined,     // an ERROR in answer to the OACK: the client refused the options or aborted
 };
 
-// Judges one datagram of the transfer's client while the ACK of session.block is awaited.
+// Judges one datagram of the transfer's client while blocks up to session.block are out.
 AckOutcome WaitForAck(TftpSession& session, TftpLink& link, const TftpEvent& datagram);
 
 // Discards every datagram already queued, but stops at the first that is worth waiting for (the

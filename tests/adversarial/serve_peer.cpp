@@ -1,6 +1,7 @@
 #include "tests/adversarial/serve_peer.h"
 
 #include "tests/support/event_recorder.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -26,13 +27,6 @@ std::string MakeTempDir() {
     if (::mkdtemp(templ.data()) == nullptr)
         return {};
     return templ;
-}
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 } // namespace
@@ -107,11 +101,11 @@ std::optional<int> ServeProcess::Wait(std::chrono::milliseconds bound) {
 }
 
 std::string ServeProcess::Trace() const {
-    return ReadAll(m_dir + "/trace");
+    return skelvo::test::ReadText(m_dir + "/trace");
 }
 
 std::string ServeProcess::Errors() const {
-    return ReadAll(m_dir + "/errors");
+    return skelvo::test::ReadText(m_dir + "/errors");
 }
 
 ImageFile::ImageFile(std::size_t size, unsigned seed) {

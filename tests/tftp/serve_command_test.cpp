@@ -34,6 +34,22 @@ const Client kClients[] = {
      [](std::uint16_t port, const std::string& out) {
          return "atftp -g -r image -l '" + out + "' 127.0.0.1 " + std::to_string(port);
      }},
+    // Clients that negotiate (RFC 2347): larger blocks, and a window of blocks (RFC 7440).
+    {"curl_blksize1468", "curl",
+     [](std::uint16_t port, const std::string& out) {
+         return "curl -s -S --max-time 100 --tftp-blksize 1468 -o '" + out +
+                "' tftp://127.0.0.1:" + std::to_string(port) + "/image";
+     }},
+    {"atftp_window8", "atftp",
+     [](std::uint16_t port, const std::string& out) {
+         return "atftp --option 'blksize 1428' --option 'windowsize 8' --option 'tsize enable' -g -r image "
+                "-l '" +
+                out + "' 127.0.0.1 " + std::to_string(port);
+     }},
+    {"busybox_b1468", "busybox",
+     [](std::uint16_t port, const std::string& out) {
+         return "busybox tftp -b 1468 -g -r image -l '" + out + "' 127.0.0.1 " + std::to_string(port);
+     }},
 };
 
 struct Served {
@@ -87,7 +103,7 @@ TEST_P(RealClientTest, FetchesTheImageTwiceFromServe) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Clients, RealClientTest,
-                         ::testing::Combine(::testing::Range(0, 3), ::testing::Range(0, 7)),
+                         ::testing::Combine(::testing::Range(0, 6), ::testing::Range(0, 7)),
                          [](const ::testing::TestParamInfo<Param>& p) {
                              return std::string(kClients[std::get<0>(p.param)].name) + "_" +
                                     kImages[std::get<1>(p.param)].name;
@@ -109,6 +125,27 @@ TEST(ServeCommand, TracePrintsTheTraceLinesOnStandardOutput) {
     EXPECT_EQ(text.find("Filename is \"" + image + "\"\nThe file size is 700 bytes\n"), 0u) << text;
     EXPECT_NE(text.find("Server is programming the new firmware image.\n"), std::string::npos);
     EXPECT_NE(text.find("\nftp server thread finished...\n"), std::string::npos);
+}
+
+TEST(ServeCommand, NoOptionsServesAnAskingClientInPlainBlocks) {
+    if (!HaveProgram("curl"))
+        GTEST_SKIP() << "curl is not installed";
+    TempDir dir;
+    const Bytes expected = PatternBytes(100000, 5);
+    ServeProcess serve(
+        {"serve", "--image", dir.Write("f.bin", expected), "--port", "0", "--trace", "--tftp-no-options"},
+        dir.File("stdout.txt"));
+    std::uint16_t port = serve.WaitForPort();
+    ASSERT_NE(port, 0);
+    for (const char* pass : {"a.out", "b.out"}) {
+        RunCommand("curl -s --tftp-blksize 1468 -o '" + dir.File(pass) +
+                   "' tftp://127.0.0.1:" + std::to_string(port) + "/image");
+        EXPECT_TRUE(ReadFileBytes(dir.File(pass)) == expected) << pass;
+    }
+    EXPECT_EQ(serve.Wait(), 0) << serve.Stderr();
+    const Bytes out = ReadFileBytes(dir.File("stdout.txt"));
+    const std::string text(out.begin(), out.end());
+    EXPECT_EQ(text.find("OACK"), std::string::npos) << text;
 }
 
 TEST(ServeCommand, FailedTransferExitsOneWithTheErrorText) {
@@ -175,8 +212,8 @@ TEST(ServeCommand, BadCommandLinesExitTwoAndHelpExitsZero) {
     EXPECT_EQ(help.Wait(), 0);
     Bytes text = ReadFileBytes(dir.File("help.txt"));
     std::string h(text.begin(), text.end());
-    for (const char* needle :
-         {"--image", "--builtin", "--port", "--trace", "--client", "exit status", "setcap"})
+    for (const char* needle : {"--image", "--builtin", "--port", "--trace", "--client", "--tftp-no-options",
+                               "exit status", "setcap"})
         EXPECT_NE(h.find(needle), std::string::npos) << needle;
 
     ServeProcess missing({"serve", "--image", dir.File("no-such-file"), "--port", "0"},

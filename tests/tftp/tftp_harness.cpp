@@ -53,6 +53,14 @@ std::optional<int> ServerRun::Finish(std::chrono::milliseconds bound) {
     return m_finalResult;
 }
 
+Bytes WithOptions(Bytes request, std::initializer_list<std::string_view> fields) {
+    for (std::string_view f : fields) {
+        request.insert(request.end(), f.begin(), f.end());
+        request.push_back(0);
+    }
+    return request;
+}
+
 Bytes Rrq(std::string_view name, std::string_view mode) {
     Bytes b{0, 1};
     b.insert(b.end(), name.begin(), name.end());
@@ -89,7 +97,7 @@ void RawClient::Send(const Bytes& bytes, net::Endpoint to) {
 }
 
 std::optional<Packet> RawClient::Receive(std::chrono::milliseconds bound) {
-    Bytes buffer(1024);
+    Bytes buffer(65536); // room for the largest negotiated block
     net::RecvResult r = m_socket.RecvFromFor(buffer, bound);
     if (r.status != net::RecvStatus::Data)
         return std::nullopt;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <future>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,6 +59,8 @@ struct Packet {
 };
 
 Bytes Rrq(std::string_view name = "image", std::string_view mode = "octet");
+// The request with RFC 2347 fields appended, each NUL-terminated: {"blksize", "1468", ...}.
+Bytes WithOptions(Bytes request, std::initializer_list<std::string_view> fields);
 Bytes Ack(unsigned block);
 Bytes ErrorPacket(unsigned code, std::string_view message, bool withNul = true);
 

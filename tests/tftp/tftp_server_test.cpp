@@ -3,6 +3,7 @@
 #include "engine/images/builtin_images.h"
 #include "engine/upgrade_record.h"
 #include "tests/support/event_recorder.h"
+#include "tests/support/files.h"
 #include "tests/tftp/tftp_harness.h"
 #include "tftp/tftp_callbacks.h"
 #include "tftp/tftp_server.h"
@@ -40,12 +41,7 @@ class TftpServerTest : public ::testing::Test {
     TempDir m_dir;
 };
 
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using skelvo::test::ReadText;
 
 bool PortIsFree(std::uint16_t port) {
     net::Socket s = net::Socket::Udp();
@@ -255,27 +251,48 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"OutOfRange", Rrq(), 6, "CheckFilename:374 - Error in g_TftpConfigData.ImageToUse.\n"}),
     [](const ::testing::TestParamInfo<Refusal>& param) { return std::string(param.param.what); });
 
-TEST_F(TftpServerTest, OptionsAfterTheModeAreIgnored) {
-    Bytes image = UseFile(600);
-    EventRecorder recorder;
-    ServerRun server({}, 2);
-    RawClient device;
-    Bytes request = Rrq();
-    for (std::string_view s : {"tsize", "0", "blksize", "1468"}) {
-        request.insert(request.end(), s.begin(), s.end());
-        request.push_back(0);
+TEST_F(TftpServerTest, OptionsAreAnsweredWithAnOackUnlessNegotiationIsOff) {
+    UseFile(2000);
+    const Bytes request = WithOptions(Rrq(), {"tsize", "0", "blksize", "1468", "timeout", "5"});
+    {
+        EventRecorder recorder;
+        ServerRun server({}, 2);
+        RawClient device;
+        device.Send(request, server.endpoint());
+        auto oack = device.Receive();
+        ASSERT_TRUE(oack);
+        ASSERT_EQ(oack->opcode(), 6u);
+        const std::string fields(oack->bytes.begin() + 2, oack->bytes.end());
+        EXPECT_EQ(fields, std::string("tsize\0"
+                                      "2000\0"
+                                      "blksize\0"
+                                      "1468\0"
+                                      "timeout\0"
+                                      "5\0",
+                                      34));
+        device.Send(Ack(0), oack->from);
+        auto first = device.Receive();
+        ASSERT_TRUE(first);
+        EXPECT_EQ(first->number(), 1u);
+        EXPECT_EQ(first->dataSize(), 1468u);
+        device.Send(Ack(1), first->from);
+        auto second = device.Receive();
+        ASSERT_TRUE(second);
+        EXPECT_EQ(second->dataSize(), 532u);
+        device.Send(Ack(2), second->from);
+        EXPECT_EQ(server.Finish(), 1);
     }
+    EventRecorder recorder;
+    TftpServerOptions plain;
+    plain.negotiateOptions = false;
+    ServerRun server(plain, 2);
+    RawClient device;
     device.Send(request, server.endpoint());
     auto first = device.Receive();
     ASSERT_TRUE(first);
     EXPECT_EQ(first->opcode(), 3u); // DATA, not an option acknowledgement
     EXPECT_EQ(first->dataSize(), 512u);
-    device.Send(Ack(1), first->from);
-    auto second = device.Receive();
-    ASSERT_TRUE(second);
-    EXPECT_EQ(second->dataSize(), 88u);
-    device.Send(Ack(2), second->from);
-    EXPECT_EQ(server.Finish(), 1);
+    server.Stop();
 }
 
 TEST_F(TftpServerTest, ErrorFromTheClientEndsTheTransferAndIsTracedSafely) {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <optional>
 
 using namespace skelvo::test;
 
@@ -49,7 +50,9 @@ class ScriptedLink final : public TftpLink {
         return r;
     }
     void Release() override { ++released; }
+    unsigned MaxBlockSize(const net::Endpoint&) override { return maxBlock; }
 
+    unsigned maxBlock = 1468; // an Ethernet path
     std::vector<Sent> sent;
     std::deque<std::pair<Bytes, net::Endpoint>> queued;
     int released = 0;
@@ -66,8 +69,8 @@ class TftpSessionTest : public ::testing::Test {
     void TearDown() override { ResetServerState(); }
 
     // An image of `blocks` full blocks and a short last one (blocks + 1 DATA packets).
-    void UseImage(unsigned fullBlocks) {
-        m_image = PatternBytes(fullBlocks * 512 + 100, 3);
+    void UseImage(unsigned fullBlocks, unsigned blockSize = 512, unsigned rest = 100) {
+        m_image = PatternBytes(std::size_t{fullBlocks} * blockSize + rest, 3);
         g_TftpConfigData.FileImage =
             ImageDescriptor{static_cast<std::uint32_t>(m_image.size()), m_image.data()};
         SetImageToUse(SERVER_USER_FILE);
@@ -405,6 +408,291 @@ TEST_F(TftpSessionTest, StopEndsEveryStateQuietly) {
         EXPECT_EQ(m_link.released, 1);
         EXPECT_TRUE(recorder.Names().empty());
     }
+}
+
+// The OACK's fields as text, "blksize 1468 timeout 5"; empty for no OACK.
+std::string OackFields(const Bytes& packet) {
+    if (packet.size() < 2 || packet[1] != TFTP_OACK)
+        return {};
+    std::string text;
+    for (std::size_t i = 2; i < packet.size(); ++i)
+        text += packet[i] == 0 ? ' ' : static_cast<char>(packet[i]);
+    if (!text.empty())
+        text.pop_back();
+    return text;
+}
+
+TEST(NegotiateOptions, AnswersOnlyWhatWasAskedWithinTheLimitsAndLeavesTheRestOut) {
+    struct Case {
+        std::vector<std::string> fields;
+        std::string oack;   // the answer's fields
+        unsigned blockSize; // what the transfer then uses
+        unsigned window;
+        unsigned maxBlock = kTftpMaxBlockSize;
+        bool windowAllowed = true;
+        std::optional<std::uint32_t> size = 4000000;
+    };
+    const std::vector<Case> cases = {
+        {{"blksize", "1468", "timeout", "5"}, "blksize 1468 timeout 5", 1468, 1},
+        // RFC 2348: never more than asked, nor than the protocol or the path carries.
+        {{"BlkSize", "70000"}, "blksize 65464", 65464, 1},
+        {{"blksize", "9000"}, "blksize 1468", 1468, 1, 1468},
+        {{"blksize", "7"}, "", 512, 1},
+        {{"blksize", "8"}, "blksize 8", 8, 1},
+        {{"tsize", "0", "blksize", "1024"}, "tsize 4000000 blksize 1024", 1024, 1},
+        {{"tsize", "0"}, "", 512, 1, kTftpMaxBlockSize, true, std::nullopt},
+        {{"tsize", "0"}, "", 512, 1, kTftpMaxBlockSize, true, 0},
+        // RFC 2349: the timeout is echoed exactly, or left out.
+        {{"timeout", "05"}, "timeout 05", 512, 1},
+        {{"timeout", "0"}, "", 512, 1},
+        {{"timeout", "256"}, "", 512, 1},
+        {{"timeout", "5s"}, "", 512, 1},
+        // RFC 7440.
+        {{"windowsize", "16"}, "windowsize 16", 512, 16},
+        {{"windowsize", "1000"}, "windowsize 64", 512, 64},
+        {{"windowsize", "0"}, "", 512, 1},
+        {{"windowsize", "8"}, "", 512, 1, kTftpMaxBlockSize, false},
+        // Unknown options, values that are no numbers, names without a value, repeats.
+        {{"multicast", "", "blksize", "1024"}, "blksize 1024", 1024, 1},
+        {{"blksize", "-1", "tsize", ""}, "", 512, 1},
+        {{"blksize", "1024", "blksize", "2048"}, "blksize 1024", 1024, 1},
+        {{"timeout", "3", "blksize"}, "timeout 3", 512, 1},
+        {{}, "", 512, 1},
+    };
+    for (const Case& c : cases) {
+        Bytes bytes;
+        for (const std::string& f : c.fields) {
+            bytes.insert(bytes.end(), f.begin(), f.end());
+            bytes.push_back(0);
+        }
+        SCOPED_TRACE(std::string(bytes.begin(), bytes.end()));
+        const TftpNegotiation n = NegotiateOptions(bytes, c.size, c.maxBlock, c.windowAllowed);
+        EXPECT_FALSE(n.malformed);
+        EXPECT_EQ(OackFields(n.oack), c.oack);
+        EXPECT_EQ(n.oack.empty(), c.oack.empty());
+        EXPECT_EQ(n.blockSize, c.blockSize);
+        EXPECT_EQ(n.windowSize, c.window);
+    }
+    const Bytes unterminated{'b', 'l', 'k', 's', 'i', 'z', 'e', 0, '1', '0', '2', '4'};
+    EXPECT_TRUE(NegotiateOptions(unterminated, 100, kTftpMaxBlockSize, true).malformed);
+}
+
+TEST_F(TftpSessionTest, AnOackComesFirstThenBlocksOfTheNegotiatedSizeAndTheClientsTimeout) {
+    UseImage(2, 1024, 952);
+    EventRecorder recorder;
+    Start();
+    Receive(WithOptions(Rrq(), {"blksize", "1024", "tsize", "0", "timeout", "3", "rollover", "0"}));
+    ASSERT_EQ(m_link.sent.size(), 1u);
+    EXPECT_EQ(OackFields(LastSent().bytes), "blksize 1024 tsize 3000 timeout 3");
+    EXPECT_EQ(TimerLeft(), std::chrono::seconds(3)); // only the first wait follows the client
+    EXPECT_TRUE(recorder.Progress().empty());        // no block is read before ACK 0
+    Expire();
+    EXPECT_EQ(m_link.sent.size(), 2u);
+    EXPECT_EQ(LastSent().opcode(), 6u); // the OACK again, on the same timer as DATA
+    Receive(Ack(0));
+    EXPECT_EQ(LastSent().opcode(), 3u);
+    EXPECT_EQ(LastSent().bytes.size(), 1028u);
+    AckAll();
+    EXPECT_EQ(m_session.pass, 2);
+    std::vector<int> sent;
+    for (const auto& p : recorder.Progress())
+        sent.push_back(p.sent);
+    EXPECT_EQ(sent, (std::vector<int>{1024, 2048, 3072}));
+    EXPECT_EQ(m_link.sent.back().bytes.size(), 4u + 952u);
+    // A late copy of ACK 0 during the programming pass's blocks is a stale duplicate.
+    Receive(WithOptions(Rrq(), {"blksize", "1024"}), kDeviceAgain);
+    Receive(Ack(0), kDeviceAgain);
+    Receive(Ack(1), kDeviceAgain);
+    Receive(Ack(0), kDeviceAgain);
+    EXPECT_EQ(m_session.state, TftpState::Sending);
+    EXPECT_EQ(LastSent().number(), 2u);
+}
+
+TEST_F(TftpSessionTest, AnErrorInAnswerToTheOackEndsThatDownloadButNotThePass) {
+    UseImage(1);
+    EventRecorder recorder;
+    Start();
+    // A firmware that asks for the size first and then aborts, as its first request.
+    Receive(WithOptions(Rrq(), {"tsize", "0"}));
+    EXPECT_EQ(OackFields(LastSent().bytes), "tsize 612");
+    Receive(ErrorPacket(8, "size probe only"));
+    EXPECT_EQ(m_session.state, TftpState::AwaitingRequest);
+    EXPECT_EQ(m_session.pass, 1);
+    EXPECT_FALSE(m_session.deadline.has_value());
+    // It asks again, now without options, and gets plain 512-byte blocks.
+    Receive(Rrq(), kDeviceAgain);
+    EXPECT_EQ(LastSent().opcode(), 3u);
+    EXPECT_EQ(LastSent().bytes.size(), 516u);
+    AckAll();
+    EXPECT_EQ(m_session.pass, 2);
+    EXPECT_EQ(recorder.Names(), (Names{"STATUS_VERIFYING", "STATUS_ERASING"}));
+    EXPECT_NE(recorder.Trace().find("client returned TFTP_ERROR (size probe only) \n"
+                                    "The client declined the OACK: waiting for its next request\n"),
+              std::string::npos);
+    // A malformed option list is refused with ERROR 8, and the pass still waits.
+    m_link.sent.clear();
+    Receive(Bytes{0,   1,   'i', 'm', 'a', 'g', 'e', 0,   'o', 'c', 't',
+                  'e', 't', 0,   'b', 'l', 'k', 's', 'i', 'z', 'e'},
+            kDevice);
+    ASSERT_EQ(m_link.sent.size(), 1u);
+    EXPECT_EQ(LastSent().opcode(), 5u);
+    EXPECT_EQ(LastSent().number(), 8u);
+    EXPECT_EQ(m_session.state, TftpState::AwaitingRequest);
+    EXPECT_EQ(m_session.pass, 2);
+    Receive(Rrq(), kDevice);
+    AckAll();
+    EXPECT_EQ(m_session.result, 1);
+}
+
+TEST_F(TftpSessionTest, WithNegotiationOffEveryRequestIsAPlainOne) {
+    UseImage(1);
+    TftpServerOptions options;
+    options.negotiateOptions = false;
+    Start(2, options);
+    Receive(WithOptions(Rrq(), {"blksize", "1468", "windowsize", "8"}));
+    EXPECT_EQ(LastSent().opcode(), 3u);
+    EXPECT_EQ(LastSent().bytes.size(), 516u);
+    AckAll();
+    EXPECT_EQ(m_session.result, 1);
+    EXPECT_EQ(m_link.sent.size(), 2u);
+}
+
+TEST_F(TftpSessionTest, AWindowMovesOnAnyAckInsideItAndNoDuplicateAckDrawsData) {
+    UseImage(10);
+    EventRecorder recorder;
+    Start(2);
+    Receive(WithOptions(Rrq(), {"windowsize", "4"}));
+    EXPECT_EQ(OackFields(LastSent().bytes), "windowsize 4");
+    auto numbersSince = [this](std::size_t from) {
+        std::vector<unsigned> n;
+        for (std::size_t i = from; i < m_link.sent.size(); ++i)
+            n.push_back(m_link.sent[i].number());
+        return n;
+    };
+    std::size_t mark = m_link.sent.size();
+    Advance(std::chrono::milliseconds(1));
+    Receive(Ack(0));
+    EXPECT_EQ(numbersSince(mark), (std::vector<unsigned>{1, 2, 3, 4}));
+    // The OACK's round trip does not time a window: the first one waits the initial time-out.
+    EXPECT_EQ(TimerLeft(), std::chrono::seconds(1));
+    mark = m_link.sent.size();
+    Receive(Ack(2)); // blocks 3 and 4 were lost: the window moves to 3
+    EXPECT_EQ(numbersSince(mark), (std::vector<unsigned>{3, 4, 5, 6}));
+    mark = m_link.sent.size();
+    Receive(Ack(2));
+    Receive(Ack(1));
+    Receive(Ack(0));
+    EXPECT_EQ(m_link.sent.size(), mark) << "duplicate ACKs draw nothing";
+    Expire();
+    EXPECT_EQ(numbersSince(mark), (std::vector<unsigned>{3, 4, 5, 6}));
+    mark = m_link.sent.size();
+    Receive(Ack(6));
+    EXPECT_EQ(numbersSince(mark), (std::vector<unsigned>{7, 8, 9, 10}));
+    mark = m_link.sent.size();
+    Receive(Ack(10));
+    EXPECT_EQ(numbersSince(mark), (std::vector<unsigned>{11})); // the short block ends the image
+    EXPECT_EQ(LastSent().bytes.size(), 104u);
+    Receive(Ack(12)); // never sent
+    EXPECT_EQ(m_session.state, TftpState::Finished);
+    EXPECT_EQ(m_session.result, 0);
+    // Each block's progress is raised once, in order, however often it was sent.
+    std::vector<int> sent;
+    for (const auto& p : recorder.Progress())
+        sent.push_back(p.sent);
+    ASSERT_EQ(sent.size(), 11u);
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        EXPECT_EQ(sent[i], static_cast<int>(512 * (i + 1)));
+}
+
+TEST_F(TftpSessionTest, AWindowWhoseLastAckIsLostEndsThePassOnceTheDeviceFallsSilent) {
+    UseImage(5);
+    EventRecorder recorder;
+    Start(2);
+    Receive(WithOptions(Rrq(), {"windowsize", "4"}));
+    Receive(Ack(0));
+    Receive(Ack(4));
+    ASSERT_EQ(m_session.block, 6u);
+    while (m_session.state == TftpState::Sending)
+        Expire();
+    EXPECT_EQ(m_session.result, 1);
+    EXPECT_FALSE(recorder.Events().back().confirmed);
+}
+
+TEST_F(TftpSessionTest, ARestartFromTheTransfersOwnPortInTheProgrammingPassEndsProgrammed) {
+    UseImage(6);
+    EventRecorder recorder;
+    Start(2);
+    Receive(Rrq());
+    for (unsigned block = 1; block <= 3; ++block)
+        Receive(Ack(block));
+    // A copy of the request while the device goes on acknowledging is stale, twice over.
+    Receive(Rrq());
+    Receive(Ack(4));
+    Receive(Rrq());
+    Receive(Ack(5));
+    EXPECT_EQ(LastSent().number(), 6u);
+    // The device starts its download again from the same port: it asks, and, getting no block 1,
+    // asks again without acknowledging anything in between.
+    Receive(Rrq());
+    Expire();
+    EXPECT_EQ(LastSent().number(), 6u);
+    Receive(Rrq());
+    EXPECT_EQ(LastSent().number(), 1u);
+    EXPECT_EQ(LastSent().to, kDevice);
+    AckAll();
+    EXPECT_EQ(m_session.state, TftpState::Finished);
+    EXPECT_EQ(m_session.result, 1);
+    ASSERT_EQ(recorder.Names(), (Names{"STATUS_PROGRAMMING", "STATUS_COMPLETE"}));
+    EXPECT_TRUE(recorder.Events().back().confirmed);
+    EXPECT_NE(recorder.Trace().find("the device restarted its download from the same port"),
+              std::string::npos);
+}
+
+TEST_F(TftpSessionTest, OnlyTheRescueTakesTheModeInAnyCase) {
+    UseImage(1);
+    {
+        EventRecorder recorder;
+        Start(2);
+        Receive(Rrq("image", "OCTET"));
+        EXPECT_EQ(m_session.state, TftpState::Finished);
+        EXPECT_EQ(recorder.Names(), (Names{"STATUS_PROGRAMMING", "ERR_READ_REQUEST"}));
+    }
+    m_link = ScriptedLink{};
+    TftpServerOptions options;
+    options.modeAnyCase = true;
+    Start(2, options);
+    Receive(Rrq("image", "OcTeT"));
+    EXPECT_EQ(LastSent().opcode(), 3u);
+    AckAll();
+    EXPECT_EQ(m_session.result, 1);
+    m_link = ScriptedLink{};
+    Start(2, options);
+    Receive(Rrq("Image", "OCTET")); // the name stays exact
+    EXPECT_EQ(m_session.state, TftpState::Finished);
+    EXPECT_EQ(m_session.result, 0);
+}
+
+TEST_F(TftpSessionTest, LargerBlocksNumberLargerImagesAndTheLimitFollowsTheBlockSize) {
+    UseImage(65535, 512, 0); // one byte beyond what 512-byte blocks can number
+    {
+        EventRecorder recorder;
+        Start(2);
+        Receive(Rrq());
+        EXPECT_EQ(m_session.result, 0);
+        EXPECT_TRUE(m_link.sent.empty());
+    }
+    for (const char* size : {"1024", "1468"}) {
+        m_link = ScriptedLink{};
+        Start(2);
+        Receive(WithOptions(Rrq(), {"blksize", size}));
+        EXPECT_EQ(LastSent().opcode(), 6u) << size;
+    }
+    m_link = ScriptedLink{};
+    m_link.maxBlock = 512; // the path allows no more than plain blocks
+    Start(2);
+    Receive(WithOptions(Rrq(), {"blksize", "1024"}));
+    EXPECT_EQ(m_session.state, TftpState::Finished);
+    EXPECT_TRUE(m_link.sent.empty());
 }
 
 } // namespace
