@@ -46,8 +46,9 @@ int Main(int argc, char** argv) {
     cmdline::Configure(program, "skelvo-cli " SKELVO_VERSION);
     program.require_subcommand(1);
     program.footer("'skelvo-cli <command> --help' describes a command.");
-    const Command commands[] = {AddServe(program), AddProbe(program), AddUpgrade(program), AddImages(program),
-                                AddRescue(program)};
+    const Command commands[] = {AddServe(program),  AddProbe(program),  AddUpgrade(program),
+                                AddImages(program), AddRescue(program), AddRecover(program),
+                                AddJournal(program)};
     if (argc == 2 && std::strcmp(argv[1], "help") == 0) {
         std::fputs(program.help().c_str(), stdout);
         return kExitComplete;

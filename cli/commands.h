@@ -27,5 +27,7 @@ Command AddProbe(CLI::App& program);
 Command AddUpgrade(CLI::App& program);
 Command AddImages(CLI::App& program);
 Command AddRescue(CLI::App& program);
+Command AddRecover(CLI::App& program);
+Command AddJournal(CLI::App& program);
 
 } // namespace skelvo::cli

@@ -36,119 +36,14 @@ const char kExitCodeHelp[] = "exit codes:\n"
                              "  13  the device refused the upgrade command (an HTTP status 4xx or 5xx)\n"
                              "  14  the device runs a newer version than the image (see --allow-older)\n"
                              "  15  the device's version cannot be read (see --allow-reinstall, --force)\n"
+                             "  16  the journal holds an upgrade of the device that did not end: run\n"
+                             "      'skelvo-cli recover' (or give --force)\n"
                              " 130  interrupted (SIGINT; 143 SIGTERM, 129 SIGHUP): before the upgrade\n"
                              "      command nothing more is sent; after it, the first signal lets the\n"
                              "      upgrade finish and a second abandons the device\n"
                              "A device already at the image's version is left alone, and that counts\n"
                              "as success. With several hosts the code is that of the first host (in\n"
                              "the order given) that failed; 0 when every one is complete or up to date.\n";
-
-const char* ModelName(int serverType) {
-    switch (serverType) {
-    case SERVER_TOLVA:
-        return "Tolva (other model)";
-    case SERVER_DRAVENHOLT:
-        return "Dravenholt II";
-    case SERVER_TOLVA_21XX:
-        return "Tolva 21xx";
-    case SERVER_TOLVA_22XX:
-        return "Tolva 22xx";
-    case SERVER_USER_FILE:
-        return "user file";
-    default:
-        return "unknown";
-    }
-}
-
-std::string JsonText(const nlohmann::ordered_json& value) {
-    const std::string text = value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-    // JSON leaves DEL and the C1 controls (U+0080 to U+009F, two bytes in UTF-8) unescaped, but a
-    // terminal obeys them. They occur only inside strings, where an escape is valid too.
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
-        unsigned control = 0;
-        if (c == 0x7F)
-            control = c;
-        else if (c == 0xC2 && next >= 0x80 && next <= 0x9F)
-            control = next;
-        if (control == 0) {
-            out += text[i];
-            continue;
-        }
-        char escape[8];
-        std::snprintf(escape, sizeof escape, "\\u%04x", control);
-        out += escape;
-        i += c == 0xC2 ? 1 : 0;
-    }
-    return out;
-}
-
-JsonLine& JsonLine::Add(std::string_view key, std::string_view value) {
-    m_object[std::string(key)] = std::string(value);
-    return *this;
-}
-
-JsonLine& JsonLine::Add(std::string_view key, const char* value) {
-    if (value == nullptr)
-        return AddNull(key);
-    return Add(key, std::string_view(value));
-}
-
-JsonLine& JsonLine::Add(std::string_view key, long long value) {
-    m_object[std::string(key)] = value;
-    return *this;
-}
-
-JsonLine& JsonLine::Add(std::string_view key, bool value) {
-    m_object[std::string(key)] = value;
-    return *this;
-}
-
-JsonLine& JsonLine::AddNull(std::string_view key) {
-    m_object[std::string(key)] = nullptr;
-    return *this;
-}
-
-JsonLine& JsonLine::Add(std::string_view key, const std::optional<std::string>& value) {
-    if (!value)
-        return AddNull(key);
-    return Add(key, std::string_view(*value));
-}
-
-std::string JsonLine::Text() const {
-    return JsonText(m_object);
-}
-
-void JsonLine::Write(std::FILE* out) const {
-    nlohmann::ordered_json stamped = nlohmann::ordered_json::object();
-    stamped["time"] = UtcTimestamp();
-    for (const auto& [key, value] : m_object.items())
-        stamped[key] = value;
-    std::string line = JsonText(stamped) + "\n";
-    std::fwrite(line.data(), 1, line.size(), out);
-    std::fflush(out);
-}
-
-std::string UtcTimestamp(std::chrono::system_clock::time_point when) {
-    const auto ms = std::chrono::time_point_cast<std::chrono::milliseconds>(when);
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(ms);
-    const long long millis = (ms.time_since_epoch() % std::chrono::seconds(1)).count();
-    std::tm parts{};
-#if defined(_WIN32)
-    gmtime_s(&parts, &seconds);
-#else
-    gmtime_r(&seconds, &parts);
-#endif
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-    // Room for any long long, though the value is always below 1000.
-    char fraction[32];
-    std::snprintf(fraction, sizeof fraction, ".%03lldZ", millis < 0 ? 0 : millis);
-    return std::string(text) + fraction;
-}
 
 namespace {
 
@@ -193,164 +88,6 @@ std::optional<std::string> ReadPassword(const PasswordSource& source, std::strin
     return password;
 }
 
-namespace {
-
-EventMonitor* g_monitor = nullptr;
-thread_local ThreadEvents* t_events = nullptr;
-
-void Deliver(const CliEvent& e) {
-    if (t_events != nullptr)
-        t_events->Add(e);
-    else if (g_monitor != nullptr)
-        g_monitor->Add(e);
-}
-
-int OnError(int code, void*) {
-    Deliver(CliEvent{CliEvent::Error, code});
-    return 1;
-}
-
-int OnStatus(int code, void* info) {
-    CliEvent e{CliEvent::Status, code};
-    if (code == STATUS_PROGRESS && info != nullptr) {
-        const auto* p = static_cast<const ProgressInfo*>(info);
-        e.sent = p->Sent;
-        e.total = p->Total;
-    } else if (code == STATUS_COMPLETE && info != nullptr) {
-        e.unconfirmed = static_cast<const CompletionInfo*>(info)->FinalAckReceived == 0;
-    }
-    Deliver(e);
-    return 1;
-}
-
-} // namespace
-
-ThreadEvents::ThreadEvents(std::string host) : m_host(std::move(host)), m_outer(t_events) {
-    t_events = this;
-}
-
-ThreadEvents::~ThreadEvents() {
-    t_events = m_outer;
-}
-
-void ThreadEvents::Add(const CliEvent& e) {
-    m_events.push_back(e);
-    m_events.back().at = std::chrono::steady_clock::now();
-}
-
-std::optional<CliEvent> ThreadEvents::FirstError() const {
-    for (const CliEvent& e : m_events)
-        if (e.kind == CliEvent::Error)
-            return e;
-    return std::nullopt;
-}
-
-std::string ThreadEvents::CurrentHost() {
-    return t_events != nullptr ? t_events->m_host : std::string();
-}
-
-EventMonitor::EventMonitor() : m_lastEvent(std::chrono::steady_clock::now()) {
-    g_monitor = this;
-    RegisterTftpCallbacks(&CheckFilename, &ReadImageBlock, nullptr, &OnError, &OnStatus);
-}
-
-EventMonitor::~EventMonitor() {
-    g_TftpCallbacks.ErrorHandler = nullptr;
-    g_TftpCallbacks.StatusHandler = nullptr;
-    g_monitor = nullptr;
-}
-
-void EventMonitor::SetListener(Listener listener) {
-    std::lock_guard lock(m_lock);
-    m_listener = std::move(listener);
-}
-
-void EventMonitor::SetMuted(bool muted) {
-    std::lock_guard lock(m_lock);
-    m_muted = muted;
-}
-
-void EventMonitor::Clear() {
-    std::lock_guard lock(m_lock);
-    m_events.clear();
-    m_workerEnded = false;
-    m_lastEvent = std::chrono::steady_clock::now();
-}
-
-std::vector<CliEvent> EventMonitor::Events() const {
-    std::lock_guard lock(m_lock);
-    return m_events;
-}
-
-std::optional<CliEvent> EventMonitor::FirstError() const {
-    std::lock_guard lock(m_lock);
-    for (const auto& e : m_events)
-        if (e.kind == CliEvent::Error)
-            return e;
-    return std::nullopt;
-}
-
-bool EventMonitor::Has(CliEvent::Kind kind, int code) const {
-    std::lock_guard lock(m_lock);
-    for (const auto& e : m_events)
-        if (e.kind == kind && e.code == code)
-            return true;
-    return false;
-}
-
-bool EventMonitor::WaitUntil(const std::function<bool(const std::vector<CliEvent>&)>& pred,
-                             std::chrono::steady_clock::time_point deadline) const {
-    std::unique_lock lock(m_lock);
-    m_changed.wait_until(lock, deadline, [&] { return m_workerEnded || pred(m_events); });
-    return pred(m_events);
-}
-
-std::chrono::steady_clock::time_point EventMonitor::LastEventTime() const {
-    std::lock_guard lock(m_lock);
-    return m_lastEvent;
-}
-
-void EventMonitor::Add(const CliEvent& event) {
-    CliEvent e = event;
-    e.at = std::chrono::steady_clock::now();
-    Listener listener;
-    {
-        std::lock_guard lock(m_lock);
-        if (m_muted)
-            return;
-        listener = m_listener;
-    }
-    // The listener prints on the raising thread before the event counts as seen, so a waiting
-    // thread never reports an end before the step that led to it is on screen.
-    if (listener)
-        listener(e);
-    {
-        std::lock_guard lock(m_lock);
-        m_events.push_back(e);
-        m_lastEvent = e.at;
-    }
-    m_changed.notify_all();
-}
-
-void EventMonitor::WorkerEnded(int) {
-    {
-        std::lock_guard lock(m_lock);
-        m_workerEnded = true;
-    }
-    m_changed.notify_all();
-}
-
-void EventMonitor::Wake() {
-    // Taking the lock orders the waker's change before the waiter's next look.
-    { std::lock_guard lock(m_lock); }
-    m_changed.notify_all();
-}
-
-bool EventMonitor::HasWorkerEnded() const {
-    std::lock_guard lock(m_lock);
-    return m_workerEnded;
-}
-
 std::string OneLineText(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -389,16 +126,26 @@ std::string PortFailure(std::uint16_t port, int error) {
     return text;
 }
 
-void RouteTrace(bool show, bool json, std::function<std::string(std::string_view)> hostOf) {
+void RouteTrace(bool show, bool json, const std::string& onlyHost) {
     if (!show) {
-        SetTraceSink([](std::string_view) {});
+        SetTaggedTraceSink([](std::string_view, std::string_view) {});
     } else if (json) {
-        SetTraceSink([hostOf = std::move(hostOf)](std::string_view text) {
+        SetTaggedTraceSink([onlyHost](std::string_view tag, std::string_view text) {
+            // A tag is "host: ".
+            std::string_view host = onlyHost.empty() ? tag : std::string_view(onlyHost);
+            if (onlyHost.empty() && host.size() >= 2 && host.substr(host.size() - 2) == ": ")
+                host.remove_suffix(2);
             JsonLine line;
             line.Add("event", "trace");
-            if (const std::string host = hostOf ? hostOf(text) : std::string(); !host.empty())
+            if (!host.empty())
                 line.Add("host", host);
-            line.Add("text", text).Write(stdout);
+            // As traced: a batch's lines with their host's tag.
+            line.Add("text", onlyHost.empty() ? TagLines(tag, text) : std::string(text)).Write(stdout);
+        });
+    } else if (!onlyHost.empty()) {
+        SetTaggedTraceSink([](std::string_view, std::string_view text) {
+            std::fwrite(text.data(), 1, text.size(), stdout);
+            std::fflush(stdout);
         });
     } else {
         ResetTraceSink();

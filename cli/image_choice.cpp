@@ -1,6 +1,7 @@
 #include "cli/image_choice.h"
 
-#include "cli/rescue.h"
+#include "cli/cli.h"
+#include "upgrade/outcome.h"
 
 #include "engine/messages.h"
 #include "engine/trace.h"

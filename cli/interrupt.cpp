@@ -64,19 +64,6 @@ extern "C" void OnSignal(int signal) {
 
 } // namespace
 
-const char* SignalName(int signal) {
-    switch (signal) {
-    case kSignalHangUp:
-        return "SIGHUP";
-    case kSignalInterrupt:
-        return "SIGINT";
-    case kSignalTerminate:
-        return "SIGTERM";
-    default:
-        return "signal";
-    }
-}
-
 #if defined(_WIN32)
 
 InterruptWatch::InterruptWatch() {

@@ -7,18 +7,17 @@
 // on a signal look at Count().
 #pragma once
 
+#include "upgrade/outcome.h"
+
 #include <functional>
 #include <thread>
 
 namespace skelvo::cli {
 
-// The POSIX numbers, also on Windows, so that exit codes agree: 128 + the number.
-inline constexpr int kSignalHangUp = 1;
-inline constexpr int kSignalInterrupt = 2;
-inline constexpr int kSignalTerminate = 15;
-
-// "SIGINT", "SIGTERM", "SIGHUP", or "signal N".
-const char* SignalName(int signal);
+using ::skelvo::upgrade::kSignalHangUp;
+using ::skelvo::upgrade::kSignalInterrupt;
+using ::skelvo::upgrade::kSignalTerminate;
+using ::skelvo::upgrade::SignalName;
 
 class InterruptWatch {
   public:

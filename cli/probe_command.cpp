@@ -2,6 +2,7 @@
 #include "cli/commands.h"
 #include "cli/device_cli.h"
 #include "cli/host_list.h"
+#include "cli/interrupt.h"
 
 #include "engine/events.h"
 #include "engine/messages.h"
@@ -44,23 +45,38 @@ struct ProbeOptions {
 struct ProbeResult {
     int type = SERVER_UNKNOWN;
     std::optional<std::string> version;
-    std::optional<CliEvent> error;
+    std::optional<int> error; // the first error event
+    std::string bound;        // a bound that broke, in words
+    bool cancelled = false;   // a signal ended it
     int exitCode = kExitComplete;
 };
 
-// Runs on a thread of its own: the HTTP exchanges take the host as an argument, and the events
-// they raise stay with this thread's ThreadEvents.
-ProbeResult ProbeOne(const std::string& host) {
-    ThreadEvents events(host);
+// The two exchanges of one device, each bounded; the events they raise are this device's own.
+ProbeResult ProbeOne(const std::string& host, std::uint16_t port, HttpCancel& cancel) {
     ProbeResult r;
-    r.type = DetectServerType(host.c_str());
+    HttpCall call;
+    call.host = host;
+    call.port = port;
+    call.cancel = &cancel;
+    call.traceTag = PrintableText(host) + ": ";
+    call.events = [&r](bool error, int code) {
+        if (error && !r.error)
+            r.error = code;
+    };
+    const ServerDetection detection = DetectServer(call);
+    r.type = detection.type;
+    r.bound = BoundText(detection.failure, HttpExchange::Probe, call.bounds);
+    r.cancelled = detection.failure == HttpFailure::Cancelled;
     if (r.type != SERVER_UNKNOWN) {
-        r.version = QueryServerVersion(host.c_str());
-        if (!r.version)
-            r.version = kNotKnown;
+        if (detection.reached)
+            call.host = detection.reached->ToString();
+        const VersionAnswer answer = AskServerVersion(call);
+        r.version = answer.version.value_or(kNotKnown);
+        if (r.bound.empty())
+            r.bound = BoundText(answer.failure, HttpExchange::Version, call.bounds);
+        r.cancelled = answer.failure == HttpFailure::Cancelled;
     }
-    r.error = events.FirstError();
-    if (r.error)
+    if (r.error || !r.bound.empty())
         r.exitCode = kExitUnreachable;
     else if (r.type == SERVER_UNKNOWN)
         r.exitCode = kExitUnknownType;
@@ -69,16 +85,23 @@ ProbeResult ProbeOne(const std::string& host) {
 
 void Report(const std::string& host, const ProbeResult& r, bool json) {
     const std::string shown = PrintableText(host);
-    const auto errorText = [&] { return ErrorText(r.error->code, host.c_str(), ""); };
+    const auto errorText = [&] { return !r.bound.empty() ? r.bound : ErrorText(*r.error, host.c_str(), ""); };
+    if (r.cancelled) {
+        if (!json)
+            std::fprintf(stderr, "%s: interrupted; the probe was stopped\n", shown.c_str());
+        return;
+    }
     if (json) {
         JsonLine line;
         line.Add("event", "probe").Add("host", host).Add("type", r.type).Add("model", ModelName(r.type));
         line.Add("version", r.version);
         if (r.error)
-            line.Add("error", ErrorName(r.error->code)).Add("text", errorText());
+            line.Add("error", ErrorName(*r.error));
+        if (r.error || !r.bound.empty())
+            line.Add("text", errorText());
         line.Add("exit_code", r.exitCode);
         line.Write(stdout);
-    } else if (r.error) {
+    } else if (r.error || !r.bound.empty()) {
         std::fprintf(stderr, "%s: %s\n", shown.c_str(), errorText().c_str());
     } else if (r.type == SERVER_UNKNOWN) {
         std::fprintf(stderr, "%s: the device names no known server type\n", shown.c_str());
@@ -94,16 +117,18 @@ int Probe(ProbeOptions& o) {
             return cmdline::UsageError("skelvo-cli probe", error);
     if (o.hosts.empty())
         return cmdline::UsageError("skelvo-cli probe", "no HOST given (name one, or --hosts-file F)");
-    RouteTrace(o.trace, o.json, [](std::string_view) { return ThreadEvents::CurrentHost(); });
-    SetHttpPort(o.port);
-    EventMonitor monitor; // takes the handler table; each probe thread keeps its own events
+    RouteTrace(o.trace, o.json, o.hosts.size() == 1 ? o.hosts.front() : std::string());
+    // Ctrl-C ends the exchanges under way at once.
+    HttpCancel cancel;
+    InterruptWatch interrupts;
+    interrupts.SetListener([&cancel](int, int) { cancel.Request(); });
 
     std::vector<ProbeResult> results(o.hosts.size());
     std::atomic<std::size_t> next{0};
     std::mutex output;
     const auto work = [&] {
         for (std::size_t i = next++; i < o.hosts.size(); i = next++) {
-            results[i] = ProbeOne(o.hosts[i]);
+            results[i] = ProbeOne(o.hosts[i], o.port, cancel);
             std::lock_guard lock(output);
             Report(o.hosts[i], results[i], o.json);
         }
@@ -114,7 +139,10 @@ int Probe(ProbeOptions& o) {
         for (std::size_t i = 0; i < count; ++i)
             workers.emplace_back(work);
     }
+    interrupts.SetListener({});
     RouteTrace(true, false);
+    if (interrupts.Count() > 0)
+        return interrupts.ExitCode();
     for (const ProbeResult& r : results)
         if (r.exitCode != kExitComplete)
             return r.exitCode;

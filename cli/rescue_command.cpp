@@ -4,7 +4,7 @@
 #include "cli/image_choice.h"
 #include "cli/interrupt.h"
 #include "cli/progress.h"
-#include "cli/rescue.h"
+#include "upgrade/outcome.h"
 
 #include "engine/events.h"
 #include "engine/messages.h"
@@ -34,7 +34,8 @@ constexpr char kRescueFooter[] =
     "again for S seconds, or on Ctrl-C. 'skelvo-cli upgrade' prints this command, complete, when it\n"
     "leaves a device that may be in that state.\n"
     "\n"
-    "Standard error shows each download, with a progress bar on a terminal.\n"
+    "Standard error shows each download, with a progress bar on a terminal. The mode \"octet\" is\n"
+    "accepted in any letter case, and TFTP options are answered unless --tftp-no-options is given.\n"
     "\n"
     "exit status:\n"
     "    0  at least one complete download was served\n"
@@ -52,6 +53,7 @@ struct RescueArgs {
     std::uint16_t port = kTftpPort;
     int quietEnd = kDefaultQuietEnd;
     bool trace = false;
+    bool noOptions = false;
 };
 
 // What the handlers learn. The server runs on the command's own thread, so they are called there;
@@ -166,6 +168,9 @@ int Rescue(const RescueArgs& opts) {
     options.port = opts.port;
     options.expectedClient = address;
     options.stop = stop;
+    options.negotiateOptions = !opts.noOptions;
+    // Boot loaders write the mode as they like ("OCTET"); RFC 1350 allows any case.
+    options.modeAnyCase = true;
     TftpSocket socket = OpenTftpSocket(options);
     if (!socket) {
         const int error = net::LastError();
@@ -224,6 +229,7 @@ Command AddRescue(CLI::App& program) {
                        "asked again (default 60)")
         ->type_name("S");
     command->add_flag("--trace", o->trace, "print the server's trace lines on standard output");
+    command->add_flag("--tftp-no-options", o->noOptions, kTftpNoOptionsHelp);
     command->footer(kRescueFooter);
     return {command, [o] { return Rescue(*o); }};
 }

@@ -3,7 +3,7 @@
 #include "cli/device_cli.h"
 #include "cli/image_choice.h"
 #include "cli/progress.h"
-#include "cli/rescue.h"
+#include "upgrade/outcome.h"
 
 #include "engine/events.h"
 #include "engine/messages.h"
@@ -37,6 +37,10 @@ constexpr char kServeFooter[] =
     "follows the measured round-trip time (1 s at first, at least 20 ms, at most 2 s); a transfer\n"
     "fails after 47 s without progress.\n"
     "\n"
+    "A client that asks for TFTP options (RFC 2347: blksize, tsize, timeout, windowsize) gets them\n"
+    "answered with an OACK, within what the path carries; --tftp-no-options serves every request\n"
+    "as a plain one, in 512-byte blocks.\n"
+    "\n"
     "exit status:\n"
     "  0  both downloads were served (STATUS_COMPLETE)\n"
     "  1  the image could not be loaded, the port could not be bound, or a download failed\n"
@@ -49,6 +53,7 @@ struct ServeArgs {
     bool trace = false;
     std::optional<net::Ipv4> client;
     int programmingWait = 120;
+    bool noOptions = false;
 };
 
 // What the handlers learn, for the exit status. The worker runs on this thread, so the handlers
@@ -110,6 +115,7 @@ int Serve(const ServeArgs& opts) {
     options.port = opts.port;
     options.expectedClient = opts.client;
     options.programmingWait = std::chrono::seconds(opts.programmingWait);
+    options.negotiateOptions = !opts.noOptions;
     TftpSocket socket = OpenTftpSocket(options);
     if (!socket) {
         int error = net::LastError();
@@ -173,6 +179,7 @@ Command AddServe(CLI::App& program) {
                        "after the first download, wait at most S seconds for the second\n"
                        "(default 120; the device erases its flash first; 0 waits without limit)")
         ->type_name("S");
+    command->add_flag("--tftp-no-options", o->noOptions, kTftpNoOptionsHelp);
     command->footer(kServeFooter);
     return {command, [o] { return Serve(*o); }};
 }

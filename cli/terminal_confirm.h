@@ -1,7 +1,8 @@
 // The confirmation question on the controlling terminal: Yes, No or Cancel, Cancel the default.
 #pragma once
 
-#include "http/continue_sequence.h"
+#include "cli/cli.h"
+#include "upgrade/question.h"
 
 #include <cstdio>
 #include <functional>

@@ -4,6 +4,7 @@
 
 #include "cli/cmdline.h"
 #include "engine/trace.h"
+#include "upgrade/journal.h"
 
 #include <cstring>
 #include <istream>
@@ -19,10 +20,13 @@ constexpr char kUpgradeFooter[] =
     "it comes from --password-stdin, --password-file F, SKELVO_PASSWORD, or is the product's\n"
     "default.\n"
     "\n"
-    "Several hosts are one batch: each device is probed in turn, one question covers them all,\n"
-    "the commands go out one at a time, and one TFTP socket serves up to --parallel devices at once.\n"
+    "Several hosts are one batch: up to --parallel devices are probed and commanded at once, one\n"
+    "question covers them all, and one TFTP socket serves up to --parallel devices at once.\n"
     "A device already at the image's version is left alone; one that runs a newer version is\n"
     "refused unless --allow-older.\n"
+    "\n"
+    "Before a device is commanded, the journal records it; a device whose record in the journal has\n"
+    "not ended is not commanded again (without --force): run 'skelvo-cli recover' for it.\n"
     "\n"
     "Ctrl-C (or SIGTERM, SIGHUP) before the upgrade command stops without sending anything more.\n"
     "Once the command has been sent the device may be erasing its flash: the first Ctrl-C lets the\n"
@@ -56,7 +60,9 @@ CLI::App* DeclareUpgrade(CLI::App& program, UpgradeOptions& o) {
                       "flash a device whose firmware is newer than the image");
     command->add_flag("--allow-reinstall", o.policy.allowReinstall,
                       "flash a device already at the image's version, or whose\nversion cannot be read");
-    command->add_flag("--force", o.policy.force, "with --image: flash a device whose version cannot be read");
+    command->add_flag("--force", o.policy.force,
+                      "with --image: flash a device whose version cannot be read;\n"
+                      "also command a device the journal shows half-way");
     // A host is needed, on the command line or in a hosts file.
     command->final_callback([&o] {
         if (o.hosts.empty() && o.hostsFile.empty())
@@ -87,6 +93,13 @@ CLI::App* DeclareUpgrade(CLI::App& program, UpgradeOptions& o) {
     command->add_option("--audit-log", o.auditLog, "append one JSON line per device to FILE")
         ->type_name("FILE")
         ->check(TextField("audit log file name"));
+    command
+        ->add_option("--journal", o.journal,
+                     "keep the journal, which 'skelvo-cli recover' reads after a crash,\nin FILE (default: " +
+                         DefaultJournalPath() + ")")
+        ->type_name("FILE")
+        ->check(TextField("journal file name"));
+    command->add_flag("--tftp-no-options", o.noOptions, kTftpNoOptionsHelp);
     const std::string verifyHelp = "after completion wait up to S seconds (default 180) for the\n"
                                    "device to come back and check that it runs the new version";
     command

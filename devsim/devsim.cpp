@@ -144,6 +144,8 @@ struct Simulator::State {
     void Serve(net::Socket c, net::Endpoint peer);
     void SendReply(net::Socket& c, int status, const std::string& body, bool head,
                    const std::vector<std::string>& extraHeaders);
+    // A reply that never ends (the trickle faults): until the peer closes or the simulator stops.
+    void SendEndless(net::Socket& c, std::chrono::milliseconds perByte);
     std::string Page(const std::string& title, const std::string& content) const;
     void LaunchUpgrade(std::size_t index);
     void RunUpgrade(std::size_t index);
@@ -193,7 +195,9 @@ void Simulator::State::WebLoop() {
             Restart();
             continue;
         }
-        if (!listener.WaitReadable(milliseconds(100)))
+        // Whoever changes what the loop looks at above also wakes it; the bound only covers a
+        // platform on which that does not wake a listening socket's wait.
+        if (!listener.WaitReadable(milliseconds(1000)))
             continue;
         net::Endpoint peer;
         net::Socket c = listener.Accept(&peer);
@@ -300,6 +304,30 @@ void Simulator::State::SendReply(net::Socket& c, int status, const std::string& 
     }
 }
 
+void Simulator::State::SendEndless(net::Socket& c, milliseconds perByte) {
+    // A send must not block the stop when the peer no longer reads.
+    c.SetSendTimeout(milliseconds(200));
+    const std::string head = "HTTP/1.0 200 OK\r\n";
+    if (c.Send(head) < 0)
+        return;
+    std::uint8_t scratch[512];
+    for (unsigned long line = 0; !stop; ++line) {
+        if (c.WaitReadable(milliseconds(0)) && c.Recv(scratch).status != net::RecvStatus::Data)
+            return; // the peer has gone
+        if (perByte.count() > 0) {
+            if (c.Send(std::string_view("X")) < 0 || !Pause(perByte))
+                return;
+            continue;
+        }
+        std::string lines;
+        for (int i = 0; i < 64; ++i, ++line)
+            // What a serial tunnel passes on: text with the terminal's control bytes among it.
+            lines += "X-Serial-Line-" + std::to_string(line) + ": \x1b[2J\x1b]0;tty\x07 0123456789abcdef\r\n";
+        if (c.Send(lines) < 0 || !Pause(milliseconds(1)))
+            return;
+    }
+}
+
 void Simulator::State::Serve(net::Socket c, net::Endpoint peer) {
     RequestRecord rec;
     rec.peer = peer.ToString();
@@ -334,6 +362,19 @@ void Simulator::State::Serve(net::Socket c, net::Endpoint peer) {
             auto r = c.Recv(buf);
             closed = r.status != net::RecvStatus::Data;
         }
+        record(0);
+        return;
+    }
+    if (headEnd != std::string::npos && (o.faults.trickle.count() > 0 || o.faults.endlessHeader)) {
+        Log("http: " + rec.peer + " answered with a header that never ends (fault)");
+        SendEndless(c, o.faults.trickle);
+        record(0);
+        return;
+    }
+    if (headEnd != std::string::npos && o.faults.trickleCommand.count() > 0 &&
+        bytes.compare(0, 12, "GET /config?") == 0) {
+        Log("http: " + rec.peer + " upgrade command answered with a reply that never ends (fault)");
+        SendEndless(c, o.faults.trickleCommand);
         record(0);
         return;
     }
@@ -401,6 +442,10 @@ void Simulator::State::Serve(net::Socket c, net::Endpoint peer) {
             startUpgrade = report.upgrades.size() - 1;
         }
         if (o.faults.resetAfterCommand) {
+            if (startUpgrade && o.faults.resetAfterCommandDelay.count() > 0) {
+                LaunchUpgrade(*std::exchange(startUpgrade, std::nullopt));
+                Pause(o.faults.resetAfterCommandDelay);
+            }
             ResetOnClose(c);
             status = 0;
             Log("http: " + rec.peer + " " + req->method + " " + req->target + " -> connection reset (fault)");
@@ -497,6 +542,7 @@ PassRecord Simulator::State::Fetch(int pass, const UpgradeRecord& up) {
     rq.traceBlocks = up.trace;
     rq.log = [this](std::string_view line) { Log(std::string(line)); };
     rq.stop = &stop;
+    rq.hub = o.tftpHub;
     FetchResult r = FetchFile(rq);
 
     PassRecord p;
@@ -601,6 +647,7 @@ void Simulator::State::RunUpgrade(std::size_t index) {
             version = DottedVersion(trailer.version);
         up.versionAfter = version;
         rebootRequested = true;
+        listener.Shutdown(); // wakes the web server thread
     }
     cv.notify_all();
     Log("programmed " + std::to_string(second.data.size()) + " bytes; new version " + up.versionAfter);
@@ -625,6 +672,7 @@ void Simulator::State::Brick(std::size_t index, UpgradeRecord& up) {
     {
         std::unique_lock<std::mutex> lock(mu);
         bricked = true;
+        listener.Shutdown(); // wakes the web server thread
         cv.notify_all();
         cv.wait(lock, [&] { return stop.load() || !listening; });
     }
@@ -930,6 +978,7 @@ void Simulator::Stop() {
             return;
         m->stopped = true;
         m->stop = true;
+        m->listener.Shutdown(); // wakes the web server thread
     }
     m->cv.notify_all();
     if (m->web.joinable())

@@ -64,14 +64,22 @@ struct DelayFault {
 };
 
 struct Faults {
-    bool refuseLogin = false;           // every command gets 401
-    bool silent = false;                // accept connections, read, never answer
+    bool refuseLogin = false; // every command gets 401
+    bool silent = false;      // accept connections, read, never answer
+    // Answer with a header that never ends: one byte every `trickle`, or (endlessHeader) header
+    // lines without a Server line as fast as they are read; trickleCommand: only the upgrade
+    // command's reply, which is then not carried out.
+    std::chrono::milliseconds trickle{0};
+    bool endlessHeader = false;
+    std::chrono::milliseconds trickleCommand{0};
     bool noServerHeader = false;        // replies carry no Server line
     bool lowercaseServerHeader = false; // "server: ..." instead of "Server: ..."
     bool splitServerHeader = false;     // the Server line leaves in two TCP segments
     bool serverInBody = false;          // "Server: Dravenholt II" in the HTML body
     bool resetAfterCommand = false;     // RST after reading /config, before any reply
-    std::chrono::milliseconds slow{0};  // wait before each reply, then send it in small pieces
+    // With resetAfterCommand: the download begins first, and the RST follows this much later.
+    std::chrono::milliseconds resetAfterCommandDelay{0};
+    std::chrono::milliseconds slow{0}; // wait before each reply, then send it in small pieces
     LossFault dropData;
     LossFault dropAck;
     BlockFault duplicateAck;
@@ -110,6 +118,8 @@ struct Options {
     std::uint64_t seed = 1;      // for the drop faults
     Faults faults;
     TftpClientOptions tftp;
+    // Where its downloads run (a fleet shares one); none: on the device's own upgrade thread.
+    TftpClientHub* tftpHub = nullptr;
     std::chrono::milliseconds requestTimeout{10000}; // for a client to finish its request
     std::string reportFile;                          // JSON written after each upgrade and at Stop()
     std::string readyFile;                           // "ADDR:PORT\n" written once the web server listens

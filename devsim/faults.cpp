@@ -54,8 +54,15 @@ constexpr FaultName kFaultNames[] = {
     {"lowercase-server-header", "the Server line is written \"server:\""},
     {"split-server-header", "the Server line leaves in two TCP segments, 100 ms apart"},
     {"server-in-body", "the HTML body holds \"Server: Dravenholt II\""},
-    {"reset-after-command", "reset (RST) the command's connection before any reply; the upgrade still runs"},
+    {"reset-after-command[=MS]",
+     "reset (RST) the command's connection before any reply; the upgrade still runs. With MS, the "
+     "download begins first and the reset follows MS later"},
     {"slow[=MS]", "wait MS (default 2000) before each reply, then send it in small pieces"},
+    {"trickle[=MS]", "answer with a header that never ends, one byte every MS (default 2000)"},
+    {"endless-header", "answer with header lines without a Server line, as fast as they are read, for ever"},
+    {"trickle-command[=MS]",
+     "answer the upgrade command with a reply that never ends, one byte every MS (default 2000), and "
+     "fetch nothing"},
     {"drop-data=FRACTION", "ignore this fraction of the DATA packets received, as if lost"},
     {"drop-ack=FRACTION", "do not send this fraction of the ACKs"},
     {"duplicate-ack[=N]", "send the ACK of block N (default 1) twice"},
@@ -157,12 +164,20 @@ bool ParseFault(std::string_view text, Faults& f, std::string* error) {
         return flag(f.splitServerHeader);
     if (name == "server-in-body")
         return flag(f.serverInBody);
-    if (name == "reset-after-command")
-        return flag(f.resetAfterCommand);
+    if (name == "reset-after-command") {
+        f.resetAfterCommand = true;
+        return !value || millis(f.resetAfterCommandDelay, std::nullopt);
+    }
     if (name == "no-second-request")
         return flag(f.noSecondRequest);
     if (name == "slow")
         return millis(f.slow, 2000);
+    if (name == "trickle")
+        return millis(f.trickle, 2000);
+    if (name == "endless-header")
+        return flag(f.endlessHeader);
+    if (name == "trickle-command")
+        return millis(f.trickleCommand, 2000);
     if (name == "ack-delay") {
         if (!millis(f.ackDelay, std::nullopt))
             return false;

@@ -187,6 +187,7 @@ bool Fleet::Start(std::string* error) {
     if (!members)
         return false;
     m_started = true;
+    m_hub = std::make_unique<TftpClientHub>();
     auto shared = m_options.device.log;
     for (std::size_t i = 0; i < members->size(); ++i) {
         Options& o = (*members)[i];
@@ -202,6 +203,7 @@ bool Fleet::Start(std::string* error) {
             std::fwrite(text.data(), 1, text.size(), stdout);
             std::fflush(stdout);
         };
+        o.tftpHub = m_hub.get();
         o.reportChanged = [this, i] {
             if (m_reporting)
                 WriteReport(i);

@@ -89,6 +89,8 @@ class Fleet {
     void WriteReport(std::optional<std::size_t> changed = std::nullopt);
 
     FleetOptions m_options;
+    // Every member's downloads run on it; it outlives the members.
+    std::unique_ptr<TftpClientHub> m_hub;
     std::vector<std::unique_ptr<Simulator>> m_members;
     std::atomic<bool> m_reporting{false};
     std::mutex m_reportMu;

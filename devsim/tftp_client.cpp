@@ -1,9 +1,19 @@
 #include "devsim/tftp_client.h"
 
+#if defined(__linux__)
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 #include <thread>
+#include <unordered_map>
 
 namespace devsim {
 namespace {
@@ -48,12 +58,35 @@ std::string ErrorText(const std::uint8_t* p, std::size_t size) {
     return out;
 }
 
+// One download as a state machine: the driver (FetchFile's own loop, or a hub serving many) hands
+// it the datagrams queued on its socket and the passing of time, and it never blocks.
 class Download {
   public:
     explicit Download(const FetchRequest& rq) : m_rq(rq) {}
-    FetchResult Run();
+    // Opens the socket and sends the read request; false when it cannot (the download has ended).
+    bool Begin(Clock::time_point now);
+    // Handles the datagrams queued on the socket.
+    void Readable(Clock::time_point now);
+    // Acts on what is due by `now`: a stop, a time-out, a delayed ACK, the end of the dally.
+    void Tick(Clock::time_point now);
+    bool Done() const { return m_phase == Phase::Done; }
+    // While an ACK waits out its delay nothing is read, as a device busy with its flash reads nothing.
+    bool WantsRead() const { return m_phase != Phase::Done && !m_delayed; }
+    // When Tick next has something to do (a stop is looked for by the driver).
+    Clock::time_point NextWake() const;
+    net::Socket& socket() { return m_socket; }
+    FetchResult Take() { return std::move(m_result); }
 
   private:
+    enum class Phase { Transfer, Linger, Done };
+    struct DelayedAck {
+        std::uint16_t block = 0;
+        bool repeat = false;
+        Clock::time_point due;
+        bool resetDeadline = false; // then the time-out starts again
+        bool thenLinger = false;    // the last block's: the dally starts once it is out
+    };
+
     void Log(const std::string& line) const {
         if (m_rq.log)
             m_rq.log(line);
@@ -62,29 +95,44 @@ class Download {
     bool Fail(std::string why) {
         m_result.error = std::move(why);
         Log("tftp: " + m_result.error);
+        m_phase = Phase::Done;
         return false;
     }
     void SendRequest();
-    void SendAck(std::uint16_t block, bool repeat);
+    // Sends the ACK now, or once the ack-delay fault's time has passed.
+    void SendAck(std::uint16_t block, bool repeat, Clock::time_point now, bool resetDeadline = false,
+                 bool thenLinger = false);
+    void SendAckNow(std::uint16_t block, bool repeat);
     void SendError(net::Endpoint to, std::uint16_t code, std::string_view message) {
         auto p = ErrorPacket(code, message);
         m_socket.SendTo(p, to);
     }
     // One datagram handled; returns false when the download has ended (m_done or an error).
-    bool Handle(const std::uint8_t* p, std::size_t size, net::Endpoint from);
-    // After the last block: re-ACK a repeated last block during the dally, and send the late
-    // final ACK if that fault asks for it.
-    void Linger();
+    bool Handle(const std::uint8_t* p, std::size_t size, net::Endpoint from, Clock::time_point now);
+    void Completed(Clock::time_point now);
+    void StartLinger(Clock::time_point now);
+    void LingerDatagram(const std::uint8_t* p, std::size_t size, net::Endpoint from, Clock::time_point now);
+    Clock::time_point LingerEnd() const { return m_lateSent ? m_dallyEnd : std::max(m_dallyEnd, m_lateAt); }
 
     const FetchRequest& m_rq;
     FetchResult m_result;
     net::Socket m_socket;
+    Phase m_phase = Phase::Transfer;
     bool m_started = false; // the first block has arrived and fixed the transfer ID
     bool m_done = false;
     std::uint16_t m_last = 0; // last block number acknowledged, as on the wire
     bool m_wrongSent = false;
     bool m_duplicateSent = false;
     bool m_leftAtOnce = false; // drop-final-ack: no dally after the last block
+    Clock::time_point m_begun;
+    Clock::time_point m_deadline;
+    int m_inRow = 0;
+    std::optional<DelayedAck> m_delayed;
+    // After the last block: re-ACK a repeated last block during the dally, and send the late final
+    // ACK if that fault asks for it.
+    Clock::time_point m_dallyEnd;
+    Clock::time_point m_lateAt;
+    bool m_lateSent = true;
 };
 
 void Download::SendRequest() {
@@ -96,10 +144,21 @@ void Download::SendRequest() {
     ++m_result.requestsSent;
 }
 
-void Download::SendAck(std::uint16_t block, bool repeat) {
+void Download::SendAck(std::uint16_t block, bool repeat, Clock::time_point now, bool resetDeadline,
+                       bool thenLinger) {
+    if (m_rq.faults.ackDelay.count() > 0) {
+        m_delayed = DelayedAck{block, repeat, now + m_rq.faults.ackDelay, resetDeadline, thenLinger};
+        return;
+    }
+    SendAckNow(block, repeat);
+    if (resetDeadline)
+        m_deadline = now + m_rq.options.timeout;
+    if (thenLinger)
+        StartLinger(now);
+}
+
+void Download::SendAckNow(std::uint16_t block, bool repeat) {
     const TftpFaultPlan& f = m_rq.faults;
-    if (f.ackDelay.count() > 0)
-        std::this_thread::sleep_for(f.ackDelay);
     std::uint16_t number = block;
     if (!repeat && !m_wrongSent && f.wrongAck != 0 && m_result.blocks == f.wrongAck) {
         m_wrongSent = true;
@@ -124,7 +183,7 @@ void Download::SendAck(std::uint16_t block, bool repeat) {
     }
 }
 
-bool Download::Handle(const std::uint8_t* p, std::size_t size, net::Endpoint from) {
+bool Download::Handle(const std::uint8_t* p, std::size_t size, net::Endpoint from, Clock::time_point now) {
     if (from.ip != m_rq.server.ip) {
         Log("tftp: ignored a datagram from " + from.ToString());
         return true;
@@ -174,6 +233,7 @@ bool Download::Handle(const std::uint8_t* p, std::size_t size, net::Endpoint fro
         m_result.data.insert(m_result.data.end(), p + 4, p + 4 + length);
         m_last = block;
         ++m_result.blocks;
+        m_inRow = 0;
         if (m_rq.traceBlocks)
             Log("tftp: block " + std::to_string(m_result.blocks) + " received (" + std::to_string(length) +
                 " bytes)");
@@ -183,134 +243,184 @@ bool Download::Handle(const std::uint8_t* p, std::size_t size, net::Endpoint fro
         }
         // RFC 1350: a block shorter than 512 bytes ends the transfer.
         const bool last = length < kBlockSize;
+        if (last) {
+            m_done = true;
+            Completed(now);
+        }
         if (last && m_rq.faults.dropFinalAck) {
             ++m_result.droppedAcks;
             m_leftAtOnce = true;
             Log("tftp: fault: final ACK " + std::to_string(block) + " not sent; leaving without dallying");
+            StartLinger(now);
         } else {
-            SendAck(block, false);
+            SendAck(block, false, now, !last, last);
         }
-        if (last) {
-            m_done = true;
-            return false;
-        }
-        return true;
+        return !last;
     }
     if (m_started && block == m_last) {
         ++m_result.duplicateBlocks;
         Log("tftp: block " + std::to_string(block) + " again; ACK repeated");
-        SendAck(block, true);
+        SendAck(block, true, now);
         return true;
     }
     Log("tftp: ignored DATA block " + std::to_string(block) + ", expected " + std::to_string(expected));
     return true;
 }
 
-void Download::Linger() {
-    const auto start = Clock::now();
+void Download::Completed(Clock::time_point now) {
+    m_result.ok = true;
+    m_result.elapsed = std::chrono::duration_cast<milliseconds>(now - m_begun);
+    Log("tftp: " + std::to_string(m_result.data.size()) + " bytes in " + std::to_string(m_result.blocks) +
+        " blocks");
+}
+
+void Download::StartLinger(Clock::time_point now) {
+    m_phase = Phase::Linger;
     // A client that left at once answers nothing more; the socket stays open only for a late ACK.
-    const auto dallyEnd = start + (m_leftAtOnce ? milliseconds(0) : m_rq.options.dally);
+    m_dallyEnd = now + (m_leftAtOnce ? milliseconds(0) : m_rq.options.dally);
     const milliseconds late = m_rq.faults.lateFinalAck;
-    const auto lateAt = start + late;
-    bool lateSent = late.count() <= 0;
+    m_lateAt = now + late;
+    m_lateSent = late.count() <= 0;
+    Tick(now);
+}
+
+void Download::LingerDatagram(const std::uint8_t* p, std::size_t size, net::Endpoint from,
+                              Clock::time_point now) {
+    if (now >= m_dallyEnd)
+        return;
+    if (from == m_result.peer && size >= 4 && Be16(p) == kOpData && Be16(p + 2) == m_last) {
+        ++m_result.duplicateBlocks;
+        Log("tftp: last block again; ACK repeated");
+        SendAck(m_last, true, now);
+    }
+}
+
+bool Download::Begin(Clock::time_point now) {
+    m_socket = net::Socket::Udp();
+    if (!m_socket || !m_socket.Bind(net::Endpoint{m_rq.localAddress, 0})) {
+        return Fail("cannot open a UDP socket on " + m_rq.localAddress.ToString() +
+                    " [errno=" + std::to_string(net::LastError()) + "]");
+    }
+    Log("tftp: read request for \"" + m_rq.file + "\" to " + m_rq.server.ToString());
+    m_begun = now;
+    SendRequest();
+    m_deadline = now + m_rq.options.timeout;
+    return true;
+}
+
+void Download::Readable(Clock::time_point now) {
     std::array<std::uint8_t, 1024> buf{};
-    while (!Stopped()) {
-        const auto now = Clock::now();
-        if (!lateSent && now >= lateAt) {
-            lateSent = true;
+    while (WantsRead()) {
+        net::DatagramIn in;
+        in.buffer = buf;
+        const int got = m_socket.RecvFromMany(std::span<net::DatagramIn>(&in, 1));
+        if (got == 0)
+            return;
+        if (got < 0) {
+            if (net::LastError() == ECONNREFUSED) // an ICMP port-unreachable; the time-out will retry
+                continue;
+            if (m_phase == Phase::Transfer)
+                Fail("receive failed [errno=" + std::to_string(net::LastError()) + "]");
+            return;
+        }
+        if (m_phase == Phase::Linger)
+            LingerDatagram(buf.data(), in.size, in.from, now);
+        else
+            Handle(buf.data(), in.size, in.from, now);
+    }
+}
+
+void Download::Tick(Clock::time_point now) {
+    if (m_phase == Phase::Done)
+        return;
+    if (Stopped()) {
+        if (m_phase == Phase::Transfer)
+            Fail("stopped");
+        m_phase = Phase::Done;
+        return;
+    }
+    if (m_delayed) {
+        if (now < m_delayed->due)
+            return;
+        const DelayedAck ack = *m_delayed;
+        m_delayed.reset();
+        SendAckNow(ack.block, ack.repeat);
+        if (ack.resetDeadline)
+            m_deadline = now + m_rq.options.timeout;
+        if (ack.thenLinger) {
+            StartLinger(now);
+            return;
+        }
+    }
+    if (m_phase == Phase::Linger) {
+        if (!m_lateSent && now >= m_lateAt) {
+            m_lateSent = true;
             std::vector<std::uint8_t> p;
             PutBe16(p, kOpAck);
             PutBe16(p, m_last);
             m_socket.SendTo(p, m_result.peer);
             ++m_result.acksSent;
             Log("tftp: fault: final ACK " + std::to_string(m_last) + " sent again after " +
-                std::to_string(late.count()) + " ms");
+                std::to_string(m_rq.faults.lateFinalAck.count()) + " ms");
         }
-        const auto end = lateSent ? dallyEnd : std::max(dallyEnd, lateAt);
-        if (now >= end)
-            return;
-        auto left = std::chrono::ceil<milliseconds>(end - now);
-        auto res = m_socket.RecvFromFor(buf, std::min(left, milliseconds(100)));
-        if (res.status != net::RecvStatus::Data || Clock::now() >= dallyEnd)
-            continue;
-        if (res.from == m_result.peer && res.size >= 4 && Be16(buf.data()) == kOpData &&
-            Be16(buf.data() + 2) == m_last) {
-            ++m_result.duplicateBlocks;
-            Log("tftp: last block again; ACK repeated");
-            SendAck(m_last, true);
-        }
+        if (now >= LingerEnd())
+            m_phase = Phase::Done;
+        return;
     }
+    if (now < m_deadline)
+        return;
+    ++m_result.timeouts;
+    if (++m_inRow > m_rq.options.retries) {
+        Fail("gave up after " + std::to_string(m_inRow) + " time-outs in a row");
+        return;
+    }
+    if (!m_started && m_rq.giveUpUnanswered) {
+        Fail("no answer to the read request");
+        return;
+    }
+    if (!m_started && m_rq.faults.requestOnce) {
+        Log("tftp: fault: no answer; the read request is not repeated");
+    } else if (!m_started) {
+        Log("tftp: no answer; read request sent again");
+        SendRequest();
+    } else {
+        Log("tftp: time-out; ACK " + std::to_string(m_last) + " sent again");
+        SendAck(m_last, true, now, true);
+        if (m_delayed)
+            return;
+    }
+    m_deadline = now + m_rq.options.timeout;
 }
 
-FetchResult Download::Run() {
-    m_socket = net::Socket::Udp();
-    if (!m_socket || !m_socket.Bind(net::Endpoint{m_rq.localAddress, 0})) {
-        Fail("cannot open a UDP socket on " + m_rq.localAddress.ToString() +
-             " [errno=" + std::to_string(net::LastError()) + "]");
-        return m_result;
+Clock::time_point Download::NextWake() const {
+    if (m_delayed)
+        return m_delayed->due;
+    if (m_phase == Phase::Linger)
+        return m_lateSent ? m_dallyEnd : std::min(m_lateAt, LingerEnd());
+    return m_deadline;
+}
+
+// How often a waiting download looks at its stop flag.
+constexpr milliseconds kStopPoll{100};
+
+// One download on the calling thread.
+FetchResult RunAlone(const FetchRequest& request) {
+    Download d(request);
+    if (!d.Begin(Clock::now()))
+        return d.Take();
+    while (!d.Done()) {
+        const auto now = Clock::now();
+        const auto left = std::max(milliseconds(0), std::chrono::ceil<milliseconds>(d.NextWake() - now));
+        const auto wait = std::min(left, kStopPoll);
+        if (d.WantsRead()) {
+            if (d.socket().WaitReadable(wait))
+                d.Readable(Clock::now());
+        } else {
+            std::this_thread::sleep_for(wait);
+        }
+        d.Tick(Clock::now());
     }
-    Log("tftp: read request for \"" + m_rq.file + "\" to " + m_rq.server.ToString());
-    auto started = Clock::now();
-    SendRequest();
-    std::array<std::uint8_t, 1024> buf{};
-    int inRow = 0;
-    auto deadline = Clock::now() + m_rq.options.timeout;
-    std::uint32_t seenBlocks = 0;
-    for (;;) {
-        if (Stopped()) {
-            Fail("stopped");
-            return m_result;
-        }
-        auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            ++m_result.timeouts;
-            if (++inRow > m_rq.options.retries) {
-                Fail("gave up after " + std::to_string(inRow) + " time-outs in a row");
-                return m_result;
-            }
-            if (!m_started && m_rq.giveUpUnanswered) {
-                Fail("no answer to the read request");
-                return m_result;
-            }
-            if (!m_started && m_rq.faults.requestOnce) {
-                Log("tftp: fault: no answer; the read request is not repeated");
-            } else if (!m_started) {
-                Log("tftp: no answer; read request sent again");
-                SendRequest();
-            } else {
-                Log("tftp: time-out; ACK " + std::to_string(m_last) + " sent again");
-                SendAck(m_last, true);
-            }
-            deadline = Clock::now() + m_rq.options.timeout;
-            continue;
-        }
-        buf.fill(0);
-        auto res = m_socket.RecvFromFor(buf, std::min(left, milliseconds(100)));
-        if (res.status == net::RecvStatus::TimedOut)
-            continue;
-        if (res.status != net::RecvStatus::Data) {
-            if (res.error == ECONNREFUSED) // an ICMP port-unreachable; the time-out will retry
-                continue;
-            Fail("receive failed [errno=" + std::to_string(res.error) + "]");
-            return m_result;
-        }
-        bool go = Handle(buf.data(), res.size, res.from);
-        if (m_done) {
-            m_result.ok = true;
-            m_result.elapsed = std::chrono::duration_cast<milliseconds>(Clock::now() - started);
-            Log("tftp: " + std::to_string(m_result.data.size()) + " bytes in " +
-                std::to_string(m_result.blocks) + " blocks");
-            Linger();
-            return m_result;
-        }
-        if (!go)
-            return m_result;
-        if (m_result.blocks != seenBlocks) {
-            seenBlocks = m_result.blocks;
-            inRow = 0;
-            deadline = Clock::now() + m_rq.options.timeout;
-        }
-    }
+    return d.Take();
 }
 
 } // namespace
@@ -326,9 +436,214 @@ double Rng::Unit() {
     return static_cast<double>(Next() >> 11) * 0x1.0p-53;
 }
 
+#if defined(__linux__)
+
+struct TftpClientHub::Impl {
+    struct Job {
+        explicit Job(const FetchRequest& rq) : download(rq) {}
+        Download download;
+        std::uint64_t ticket = 0; // its live entry in the timer heap
+        Clock::time_point scheduled;
+        bool reading = false; // registered for input
+        bool finished = false;
+        std::condition_variable ended;
+    };
+    // An entry of the timer heap; its job is found through `live`, as it may have ended since.
+    struct Timer {
+        Clock::time_point due;
+        std::uint64_t ticket;
+        bool operator>(const Timer& other) const { return due > other.due; }
+    };
+
+    int epoll = -1;
+    int wake = -1; // an eventfd: a new job, or the end
+    std::mutex lock;
+    std::vector<Job*> incoming; // under lock
+    bool quit = false;          // under lock
+    std::thread thread;
+    // The hub's thread's own.
+    std::vector<Job*> jobs;
+    std::vector<Timer> timers;
+    std::unordered_map<std::uint64_t, Job*> live; // each running job's ticket
+    std::uint64_t nextTicket = 1;
+
+    void Watch(Job& job) {
+        const bool want = job.download.WantsRead();
+        if (want == job.reading)
+            return;
+        epoll_event ev{};
+        ev.events = want ? static_cast<std::uint32_t>(EPOLLIN) : 0u;
+        ev.data.ptr = &job;
+        epoll_ctl(epoll, EPOLL_CTL_MOD, job.download.socket().native(), &ev);
+        job.reading = want;
+    }
+    void Schedule(Job& job) {
+        const Clock::time_point due = job.download.NextWake();
+        if (job.ticket != 0 && job.scheduled <= due)
+            return;
+        live.erase(job.ticket);
+        job.ticket = nextTicket++;
+        job.scheduled = due;
+        live.emplace(job.ticket, &job);
+        timers.push_back(Timer{due, job.ticket});
+        std::push_heap(timers.begin(), timers.end(), std::greater<>());
+    }
+    // After the job's download did something: its end, its input, its next time.
+    void Settle(Job& job) {
+        if (job.download.Done()) {
+            live.erase(job.ticket);
+            epoll_ctl(epoll, EPOLL_CTL_DEL, job.download.socket().native(), nullptr);
+            jobs.erase(std::find(jobs.begin(), jobs.end(), &job));
+            std::lock_guard<std::mutex> g(lock);
+            job.finished = true;
+            job.ended.notify_all();
+            return;
+        }
+        Watch(job);
+        Schedule(job);
+    }
+    void Take(Clock::time_point now) {
+        std::vector<Job*> fresh;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            fresh.swap(incoming);
+        }
+        for (Job* job : fresh) {
+            jobs.push_back(job);
+            if (!job->download.Begin(now)) {
+                Settle(*job);
+                continue;
+            }
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.ptr = job;
+            epoll_ctl(epoll, EPOLL_CTL_ADD, job->download.socket().native(), &ev);
+            job->reading = true;
+            Settle(*job);
+        }
+    }
+    void Run() {
+        std::array<epoll_event, 64> ready{};
+        auto nextStopCheck = Clock::now() + kStopPoll;
+        for (;;) {
+            auto now = Clock::now();
+            auto until = nextStopCheck;
+            if (!timers.empty())
+                until = std::min(until, timers.front().due);
+            const int wait = static_cast<int>(
+                std::max<long long>(0, std::chrono::ceil<milliseconds>(until - now).count()));
+            const int n = epoll_wait(epoll, ready.data(), static_cast<int>(ready.size()), wait);
+            now = Clock::now();
+            for (int i = 0; i < n; ++i) {
+                if (ready[static_cast<std::size_t>(i)].data.ptr == nullptr) {
+                    std::uint64_t count = 0;
+                    [[maybe_unused]] const auto r = ::read(wake, &count, sizeof count);
+                    {
+                        std::lock_guard<std::mutex> g(lock);
+                        if (quit)
+                            return;
+                    }
+                    Take(now);
+                    continue;
+                }
+                Job& job = *static_cast<Job*>(ready[static_cast<std::size_t>(i)].data.ptr);
+                job.download.Readable(now);
+                Settle(job);
+            }
+            while (!timers.empty() && timers.front().due <= now) {
+                std::pop_heap(timers.begin(), timers.end(), std::greater<>());
+                const Timer t = timers.back();
+                timers.pop_back();
+                const auto it = live.find(t.ticket);
+                if (it == live.end())
+                    continue;
+                Job& job = *it->second;
+                live.erase(it);
+                job.ticket = 0;
+                job.download.Tick(now);
+                Settle(job);
+            }
+            if (now >= nextStopCheck) {
+                nextStopCheck = now + kStopPoll;
+                const std::vector<Job*> all = jobs;
+                for (Job* job : all) {
+                    job->download.Tick(now);
+                    Settle(*job);
+                }
+            }
+        }
+    }
+};
+
+TftpClientHub::TftpClientHub() : m(std::make_unique<Impl>()) {
+    m->epoll = epoll_create1(EPOLL_CLOEXEC);
+    m->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m->epoll < 0 || m->wake < 0)
+        return;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = nullptr;
+    epoll_ctl(m->epoll, EPOLL_CTL_ADD, m->wake, &ev);
+    m->thread = std::thread([this] { m->Run(); });
+}
+
+TftpClientHub::~TftpClientHub() {
+    if (m->thread.joinable()) {
+        {
+            std::lock_guard<std::mutex> g(m->lock);
+            m->quit = true;
+        }
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto r = ::write(m->wake, &one, sizeof one);
+        m->thread.join();
+        // Whoever still waits is told its download ended, as a stop would.
+        std::lock_guard<std::mutex> g(m->lock);
+        for (Impl::Job* job : m->jobs) {
+            job->finished = true;
+            job->ended.notify_all();
+        }
+        for (Impl::Job* job : m->incoming) {
+            job->finished = true;
+            job->ended.notify_all();
+        }
+    }
+    if (m->wake >= 0)
+        ::close(m->wake);
+    if (m->epoll >= 0)
+        ::close(m->epoll);
+}
+
+FetchResult TftpClientHub::Fetch(const FetchRequest& request) {
+    if (!m->thread.joinable())
+        return RunAlone(request);
+    Impl::Job job(request);
+    std::unique_lock<std::mutex> g(m->lock);
+    if (m->quit)
+        return RunAlone(request);
+    m->incoming.push_back(&job);
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto r = ::write(m->wake, &one, sizeof one);
+    job.ended.wait(g, [&] { return job.finished; });
+    return job.download.Take();
+}
+
+#else
+
+struct TftpClientHub::Impl {};
+
+TftpClientHub::TftpClientHub() : m(std::make_unique<Impl>()) {}
+TftpClientHub::~TftpClientHub() = default;
+
+FetchResult TftpClientHub::Fetch(const FetchRequest& request) {
+    return RunAlone(request);
+}
+
+#endif
+
 FetchResult FetchFile(const FetchRequest& request) {
-    Download d(request);
-    return d.Run();
+    if (request.hub != nullptr)
+        return request.hub->Fetch(request);
+    return RunAlone(request);
 }
 
 } // namespace devsim

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +61,8 @@ struct TftpFaultPlan {
     std::chrono::milliseconds lateFinalAck{0};
 };
 
+class TftpClientHub;
+
 struct FetchRequest {
     net::Ipv4 localAddress = net::kAnyAddress; // the device's own address; port chosen by the system
     net::Endpoint server;                      // where the read request goes
@@ -73,6 +76,8 @@ struct FetchRequest {
     // One read request only: no answer within the time-out ends the download (a boot loader
     // asks again later, from a new port).
     bool giveUpUnanswered = false;
+    // Where the download runs: on the caller's thread when empty, else on the hub's.
+    TftpClientHub* hub = nullptr;
 };
 
 struct FetchResult {
@@ -90,6 +95,24 @@ struct FetchResult {
     int strangers = 0;                    // datagrams from a wrong transfer ID, answered with ERROR 5
     net::Endpoint peer;                   // the server's transfer ID (address and port of its first DATA)
     std::chrono::milliseconds elapsed{0}; // from the first request to the last block, without the dally
+};
+
+// Runs the downloads of many simulated devices on one thread of its own (epoll on Linux), so that a
+// fleet costs the system one thread's wake-ups instead of one for each device and block. Fetch
+// blocks its caller until the download has ended, as FetchFile does. Without epoll each download
+// runs on its caller's thread. Safe from any thread; the destructor ends the downloads still
+// running as if stopped.
+class TftpClientHub {
+  public:
+    TftpClientHub();
+    ~TftpClientHub();
+    TftpClientHub(const TftpClientHub&) = delete;
+    TftpClientHub& operator=(const TftpClientHub&) = delete;
+    FetchResult Fetch(const FetchRequest& request);
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> m;
 };
 
 // Downloads one file. Accepts DATA only from the server's address; the port of the first DATA

@@ -29,8 +29,8 @@ QString NameFilter(const char* label, const char* patterns) {
 
 } // namespace
 
-AdvancedDialog::AdvancedDialog(QWidget* parent)
-    : TemplateDialog(AdvancedOptionsTemplate(), parent), m_presenter(*this) {
+AdvancedDialog::AdvancedDialog(QWidget* parent, bool& noOptions)
+    : TemplateDialog(AdvancedOptionsTemplate(), parent), m_presenter(*this, noOptions) {
     m_presenter.Initialise();
     centerWindow();
     control(ID_ADV_OK)->setFocus(Qt::OtherFocusReason);
@@ -98,8 +98,8 @@ void AdvancedDialog::reject() {
     m_presenter.Command(ID_ADV_CANCEL);
 }
 
-int ShowAdvancedOptions(QWidget* owner) {
-    AdvancedDialog dialog(owner);
+int ShowAdvancedOptions(QWidget* owner, bool& noOptions) {
+    AdvancedDialog dialog(owner, noOptions);
     dialog.exec();
     return 1;
 }

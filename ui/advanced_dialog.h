@@ -10,7 +10,10 @@ namespace skelvo::ui {
 class AdvancedDialog : public TemplateDialog, public AdvancedOptionsView {
     Q_OBJECT
   public:
-    explicit AdvancedDialog(QWidget* parent);
+    // noOptions: the main dialog's choice to answer no TFTP options; without it, the dialog keeps
+    // a choice of its own.
+    AdvancedDialog(QWidget* parent, bool& noOptions);
+    explicit AdvancedDialog(QWidget* parent) : AdvancedDialog(parent, m_ownNoOptions) {}
 
     AdvancedOptionsPresenter& presenter() { return m_presenter; }
 
@@ -32,10 +35,12 @@ class AdvancedDialog : public TemplateDialog, public AdvancedOptionsView {
     void onCommand(int id) override;
 
   private:
+    bool m_ownNoOptions = false;
     AdvancedOptionsPresenter m_presenter;
 };
 
-// Runs the dialog modally over owner. Returns 1 whatever the user did.
-int ShowAdvancedOptions(QWidget* owner);
+// Runs the dialog modally over owner, with the owner's choice of TFTP options. Returns 1 whatever
+// the user did.
+int ShowAdvancedOptions(QWidget* owner, bool& noOptions);
 
 } // namespace skelvo::ui

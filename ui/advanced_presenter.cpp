@@ -35,6 +35,7 @@ void AdvancedOptionsPresenter::Initialise() {
     m_view.Enable(ID_ADV_FILENAME, userFile);
     m_view.Enable(ID_ADV_BROWSE, userFile);
     m_view.SetChecked(ID_ADV_TRACE, GetDownloadTrace() != 0);
+    m_view.SetChecked(ID_ADV_NO_OPTIONS, m_noOptions);
     m_view.SetChecked(ID_ADV_USE_FILE, false);
     m_view.SetFileNameText(GetImageFilename());
 }
@@ -100,6 +101,7 @@ int AdvancedOptionsPresenter::ApplyAdvancedOptions() {
     } else {
         SetDownloadTrace(0);
     }
+    m_noOptions = m_view.IsChecked(ID_ADV_NO_OPTIONS);
     return 1;
 }
 

@@ -31,7 +31,10 @@ class AdvancedOptionsView {
 
 class AdvancedOptionsPresenter {
   public:
-    explicit AdvancedOptionsPresenter(AdvancedOptionsView& view) : m_view(view) {}
+    // noOptions: the main dialog's choice to answer no TFTP options, which lasts as long as the
+    // program and is not saved.
+    AdvancedOptionsPresenter(AdvancedOptionsView& view, bool& noOptions)
+        : m_view(view), m_noOptions(noOptions) {}
 
     // The file name box and Browse are usable when a user file is in use; the trace box shows
     // the flag; "Download specified Flashfile" always opens unchecked; the box shows the name
@@ -47,6 +50,7 @@ class AdvancedOptionsPresenter {
 
   private:
     AdvancedOptionsView& m_view;
+    bool& m_noOptions;
 };
 
 // Whether the file opens for reading: an existing file, not shared with a writer.

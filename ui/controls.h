@@ -38,6 +38,8 @@ enum AdvancedControl : int {
     ID_ADV_FILENAME = 205,
     ID_ADV_BROWSE = 206,
     ID_ADV_TRACE = 209,
+    // Answer no TFTP options: for a device whose loader mishandles them. Not saved.
+    ID_ADV_NO_OPTIONS = 210,
 };
 
 // The three messages a progress bar takes from the presentation. On Windows they are

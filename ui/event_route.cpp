@@ -35,20 +35,20 @@ EventRoute::~EventRoute() {
         }
 }
 
-void Deliver(const DialogEvent& event) {
+void DeliverDialogEvent(const DialogEvent& event) {
     std::lock_guard<std::mutex> guard(g_routeLock);
     if (g_route != nullptr && g_route->m_deliver)
         g_route->m_deliver(event);
 }
 
 int DialogOnUpgradeStatus(int code, void* info) {
-    Deliver(
+    DeliverDialogEvent(
         DialogEvent{DialogEvent::Kind::Status, code, CopyStatusPayload(code, info), CurrentEventContext()});
     return 1;
 }
 
 int DialogOnUpgradeError(int code, void*) {
-    Deliver(DialogEvent{DialogEvent::Kind::Error, code, {}, CurrentEventContext()});
+    DeliverDialogEvent(DialogEvent{DialogEvent::Kind::Error, code, {}, CurrentEventContext()});
     return 1;
 }
 

@@ -35,10 +35,14 @@ class EventRoute {
     EventRoute& operator=(const EventRoute&) = delete;
 
   private:
-    friend void Deliver(const DialogEvent& event);
+    friend void DeliverDialogEvent(const DialogEvent& event);
     EventDelivery m_deliver;
     EventRoute* m_previous;
 };
+
+// Hands an event to the current route; without one it is dropped. The handlers below and the
+// dialog's upgrade flow both deliver here.
+void DeliverDialogEvent(const DialogEvent& event);
 
 // The handlers of the handler table: each copies what its event carries (the progress numbers,
 // the record's texts) and hands it to the current route. Both return 1.

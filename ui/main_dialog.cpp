@@ -15,6 +15,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
+#include <QThread>
+#include <QTimer>
 #include <QToolButton>
 
 namespace skelvo::ui {
@@ -67,6 +69,8 @@ MainDialog::MainDialog(QWidget* parent, DialogNetwork network)
     m_about->move(banner.right() - m_about->width() - 4, banner.top() + 4);
     m_about->raise();
     control(ID_HOST)->setFocus(Qt::OtherFocusReason);
+    // Once the dialog is up and its loop runs, the journal may have a question.
+    QTimer::singleShot(0, this, [this] { m_presenter.Started(); });
 }
 
 void MainDialog::Show(int id) {
@@ -140,7 +144,8 @@ std::string MainDialog::EditText(int id) const {
     return edit != nullptr ? edit->text().toLatin1().toStdString() : std::string();
 }
 
-ConfirmAnswer MainDialog::Confirm(const ConfirmQuestion& question) {
+upgrade::ConfirmAnswer MainDialog::Confirm(const upgrade::ConfirmQuestion& question) {
+    using upgrade::ConfirmAnswer;
     const int answer = ShowMessageBox(
         this, QString::fromStdString(question.title), FromRecord(question.text), QMessageBox::Warning,
         QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::Cancel);
@@ -159,7 +164,7 @@ void MainDialog::Inform(std::string_view title, std::string_view text) {
 }
 
 void MainDialog::OpenAdvancedOptions() {
-    ShowAdvancedOptions(this);
+    ShowAdvancedOptions(this, m_presenter.NoTftpOptions());
 }
 
 void MainDialog::End(int value) {
@@ -169,6 +174,11 @@ void MainDialog::End(int value) {
 void MainDialog::PresentPending() {
     // The events raised on this thread are shown before the next input is taken.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+}
+
+bool MainDialog::PostToDialogThread(std::function<void()> work) {
+    // Queued behind the events posted before it, so they are presented first, in order.
+    return QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
 }
 
 void MainDialog::onCommand(int id) {

@@ -27,12 +27,13 @@ class MainDialog : public TemplateDialog, public MainDialogView {
 
     // MainDialogView.
     std::string EditText(int id) const override;
-    ConfirmAnswer Confirm(const ConfirmQuestion& question) override;
+    upgrade::ConfirmAnswer Confirm(const upgrade::ConfirmQuestion& question) override;
     bool AskYesNo(std::string_view title, std::string_view text) override;
     void Inform(std::string_view title, std::string_view text) override;
     void OpenAdvancedOptions() override;
     void End(int value) override;
     void PresentPending() override;
+    bool PostToDialogThread(std::function<void()> work) override;
 
     MainPresenter& presenter() { return m_presenter; }
     // The About entry in the banner: the window managers of this platform offer no system menu

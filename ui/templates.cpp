@@ -50,6 +50,8 @@ constexpr std::array kAdvancedControls{
     ControlTemplate{kNoId, K::GroupBox, "Image Download Options ", 7, 14, 200, 77, kStyleNone},
     ControlTemplate{ID_ADV_TRACE, K::CheckBox, "Enable Download Trace", 10, 96, 93, 10,
                     kAutoCheck | kTabStop},
+    ControlTemplate{ID_ADV_NO_OPTIONS, K::CheckBox, "No TFTP options", 112, 96, 95, 10,
+                    kAutoCheck | kTabStop},
     ControlTemplate{ID_ADV_USE_FILE, K::CheckBox, "Download specified Flashfile", 15, 30, 105, 10,
                     kAutoCheck | kTabStop},
 };

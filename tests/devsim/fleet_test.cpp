@@ -188,20 +188,19 @@ TEST(FleetInProcess, EveryMemberAnswersItsOwnModelAndVersion) {
                     {SERVER_DRAVENHOLT, "6.1.9", "dravenholt"},
                     {SERVER_TOLVA, "1.0.8", "tolva"},
                     {SERVER_DRAVENHOLT, "6.0.0", "vintrosphere"}};
-    const std::uint16_t savedPort = GetHttpPort();
-    SetHttpPort(port);
     for (std::size_t i = 0; i < fleet.size(); ++i) {
         const auto& e = expected[i % 5];
         const std::string host = "127.0.41." + std::to_string(i + 1);
         EXPECT_EQ(fleet.HttpEndpoint(i), (net::Endpoint{Ip(host.c_str()), port}));
-        const ServerDetection detection = DetectServer(host.c_str());
+        HttpCall call;
+        call.host = host;
+        call.port = port;
+        const ServerDetection detection = DetectServer(call);
         EXPECT_EQ(detection.type, e.type) << host;
         EXPECT_EQ(detection.reached, Ip(host.c_str()));
-        const VersionAnswer version = AskServerVersion(host.c_str());
+        const VersionAnswer version = AskServerVersion(call);
         EXPECT_EQ(version.version, e.version) << host;
     }
-    SetHttpPort(savedPort);
-
     // Each member saw its own two requests and no other. The probe stops reading at the Server
     // line, so the member may record the request a moment after the probe has returned.
     for (std::size_t i = 0; i < fleet.size(); ++i) {
@@ -372,7 +371,8 @@ int CliUpgrade(const std::string& host, std::uint16_t httpPort, std::uint16_t tf
     int status = -1;
     *out = devsim_test::Capture(skelvo::test::BinaryPath("cli/skelvo-cli") + " upgrade " + host +
                                     " --http-port " + std::to_string(httpPort) + " --tftp-port " +
-                                    std::to_string(tftpPort) + " --yes --json </dev/null 2>&1",
+                                    std::to_string(tftpPort) + " --yes --json --journal " +
+                                    testing::TempDir() + "/fleet-test-journal.jsonl </dev/null 2>&1",
                                 &status);
     return status;
 }

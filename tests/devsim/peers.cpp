@@ -90,13 +90,6 @@ std::optional<int> Child::Terminate(milliseconds bound) {
     return Wait(milliseconds(5000));
 }
 
-std::uint16_t FreeUdpPort() {
-    net::Socket s = net::Socket::Udp();
-    s.Bind(net::Endpoint{net::kLoopback, 0});
-    auto ep = s.LocalEndpoint();
-    return ep ? ep->port : 0;
-}
-
 bool WaitUdpPortTaken(std::uint16_t port, milliseconds bound) {
     auto end = std::chrono::steady_clock::now() + bound;
     while (std::chrono::steady_clock::now() < end) {
@@ -219,13 +212,6 @@ std::string Capture(const std::string& command, int* status) {
     if (status != nullptr)
         *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return out;
-}
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 std::optional<net::Endpoint> WaitReadyFile(const std::string& path, milliseconds bound) {

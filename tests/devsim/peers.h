@@ -3,6 +3,8 @@
 #pragma once
 
 #include "net/net.h"
+#include "tests/support/files.h"
+#include "tests/support/ports.h"
 
 #include <chrono>
 #include <cstdint>
@@ -35,8 +37,7 @@ class Child {
     std::optional<int> m_status;
 };
 
-// A UDP port on 127.0.0.1 that was free a moment ago.
-std::uint16_t FreeUdpPort();
+using skelvo::test::FreeUdpPort;
 // True once something holds the UDP port on 127.0.0.1 (our own bind fails), within the bound.
 bool WaitUdpPortTaken(std::uint16_t port, std::chrono::milliseconds bound = std::chrono::seconds(10));
 
@@ -75,7 +76,7 @@ HttpExchange Exchange(net::Endpoint server, const std::string& request,
 std::string Capture(const std::string& command, int* status = nullptr);
 
 // Reads a whole text file; empty if missing.
-std::string ReadText(const std::string& path);
+using skelvo::test::ReadText;
 
 // Waits for the simulator's --ready-file and returns the endpoint written in it.
 std::optional<net::Endpoint> WaitReadyFile(const std::string& path, std::chrono::milliseconds bound);

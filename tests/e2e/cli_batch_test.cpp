@@ -533,3 +533,54 @@ TEST(CliBatch, TwentyMixedDevicesAtOnceEvenWithLossOnAQuarter) {
         }
     }
 }
+
+// Eight good devices and four web servers that would hold a caller for ever: a header trickled a
+// byte every 2 s, header lines without end (with a terminal's control bytes in them), a server
+// that never answers, and one that never ends its reply to the upgrade command. Every good device
+// is programmed; each bad one fails with its own reason; nothing of theirs reaches the terminal.
+TEST(CliBatch, MisbehavingWebServersFailAloneWhileTheGoodDevicesAreProgrammed) {
+    std::vector<std::pair<std::string, std::vector<std::string>>> specs{
+        {"tolva22", {"--fault", "trickle"}},         {"tolva21", {}},    {"tolva22", {}},
+        {"tolva21", {"--fault", "endless-header"}},  {"dravenholt", {}}, {"tolva", {}},
+        {"tolva22", {"--fault", "silent"}},          {"tolva21", {}},    {"tolva22", {}},
+        {"tolva22", {"--fault", "trickle-command"}}, {"dravenholt", {}}, {"tolva21", {}}};
+    Fleet fleet(27, specs);
+    const std::string audit = TempFile("audit-misbehaving.jsonl");
+    CliRun run = RunCli(fleet.Args({"--yes", "--json", "--parallel", "12", "--audit-log", audit}),
+                        CliOptions{"", {}, std::chrono::seconds(300)});
+    EXPECT_EQ(run.status, 4) << "the first host's: unreachable\n" << Diagnose(run);
+    const auto results = ResultsByHost(JsonLines(run));
+    ASSERT_EQ(results.size(), specs.size()) << Diagnose(run);
+    const std::map<int, std::string> reasons{
+        {1, "no complete answer within 15 s"},
+        {4, "the device's web server sent 64 KiB without a Server line"},
+        {7,
+         "ERROR: An Error has occured when attempting to receive Server Type info from the requested "
+         "Server: 127.0.27.7.\n\nPlease check that the desired server is correctly connected to the network "
+         "and that the IP Address is valid"},
+        {10,
+         "no complete answer to the upgrade command within 60 s; the device is not served, so its firmware "
+         "is unchanged"}};
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        const int n = static_cast<int>(i) + 1;
+        const std::string host = "127.0.27." + std::to_string(n);
+        const json& r = results.at(host);
+        if (reasons.count(n) != 0) {
+            EXPECT_EQ(r["result"], "unreachable") << r.dump();
+            EXPECT_EQ(r.value("reason", ""), reasons.at(n)) << r.dump();
+        } else {
+            EXPECT_EQ(r["result"], "complete") << r.dump();
+            EXPECT_EQ(r["image_sha256"], ImageSha(specs[i].first)) << host;
+        }
+    }
+    // The audit log gives the same reasons.
+    const std::string auditText = ReadText(audit);
+    for (const auto& [n, reason] : reasons)
+        EXPECT_NE(auditText.find(json(reason).dump()), std::string::npos) << reason;
+    // No control byte of a device reaches the terminal or the JSON lines.
+    for (const std::string* text : {&run.out, &run.err})
+        for (const char c : {'\x1b', '\x07'})
+            EXPECT_EQ(text->find(c), std::string::npos) << "byte " << static_cast<int>(c);
+    EXPECT_EQ(Count(fleet.devices[9]->StopAndReport(), "\"succeeded\": true"), 0u)
+        << "the device whose reply never ended was not served";
+}

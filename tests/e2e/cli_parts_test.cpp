@@ -2,7 +2,6 @@
 #include "cli/cmdline.h"
 #include "cli/device_cli.h"
 #include "cli/host_list.h"
-#include "cli/rescue.h"
 #include "cli/terminal_confirm.h"
 #include "cli/upgrade.h"
 #include "engine/upgrade_record.h"
@@ -173,6 +172,8 @@ TEST(RescueCommand, NamesTheModelsImageAndAPortOtherThan69) {
         << "a Tolva of another model is served the 21xx image";
     EXPECT_EQ(RescueCommandLine("192.0.2.7", SERVER_DRAVENHOLT, "", 69),
               "skelvo-cli rescue 192.0.2.7 --builtin dravenholt");
+    EXPECT_EQ(RescueCommandLine("192.0.2.7", SERVER_DRAVENHOLT, "", 69, true),
+              "skelvo-cli rescue 192.0.2.7 --builtin dravenholt --tftp-no-options");
     EXPECT_EQ(RescueCommandLine("192.0.2.7", SERVER_USER_FILE, "/srv/fw/a.bin", 69),
               "skelvo-cli rescue 192.0.2.7 --image /srv/fw/a.bin");
     const std::string relative = RescueCommandLine("h", SERVER_USER_FILE, "fw/a.bin", 69);

@@ -95,13 +95,6 @@ int Spawn(const std::vector<std::string>& argv, const std::map<std::string, std:
 
 } // namespace
 
-std::string ReadText(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
 std::string Sha256Hex(const std::vector<unsigned char>& bytes) {
     return Sha256::HexOf(std::span<const std::uint8_t>(bytes.data(), bytes.size()));
 }
@@ -135,6 +128,18 @@ std::vector<std::string> CliRun::EventNames() const {
     return names;
 }
 
+namespace {
+
+// A run keeps its journal in a state folder of its own, not in the user's, unless the test names
+// one: a run that a test kills must not keep another test's device from being commanded.
+std::map<std::string, std::string> WithOwnState(std::map<std::string, std::string> env,
+                                                const std::string& dir) {
+    env.emplace("XDG_STATE_HOME", dir + "/state");
+    return env;
+}
+
+} // namespace
+
 CliRun RunCli(const std::vector<std::string>& args, const CliOptions& options) {
     const std::string dir = TempDirPath();
     const std::string in = dir + "/stdin", out = dir + "/stdout", err = dir + "/stderr";
@@ -142,7 +147,7 @@ CliRun RunCli(const std::vector<std::string>& args, const CliOptions& options) {
     std::vector<std::string> argv{skelvo::test::BinaryPath("cli/skelvo-cli")};
     argv.insert(argv.end(), args.begin(), args.end());
     auto start = Clock::now();
-    int pid = Spawn(argv, options.env, in, out, err);
+    int pid = Spawn(argv, WithOwnState(options.env, dir), in, out, err);
     CliRun run;
     std::optional<int> status = WaitPid(pid, options.bound);
     if (!status) {
@@ -164,12 +169,12 @@ CliProcess::CliProcess(const std::vector<std::string>& args, Terminal terminal, 
     const std::string in = m_dir + "/stdin";
     std::ofstream(in, std::ios::binary) << options.stdinText;
     if (terminal == Terminal::None) {
-        m_pid = Spawn(argv, options.env, in, m_dir + "/stdout", m_dir + "/stderr");
+        m_pid = Spawn(argv, WithOwnState(options.env, m_dir), in, m_dir + "/stdout", m_dir + "/stderr");
         return;
     }
     // Everything the child needs is prepared here: between fork and exec only async-signal-safe
     // calls are allowed.
-    std::vector<std::string> envText = Environment(options.env);
+    std::vector<std::string> envText = Environment(WithOwnState(options.env, m_dir));
     std::vector<char*> envp;
     for (auto& e : envText)
         envp.push_back(e.data());
@@ -277,18 +282,6 @@ CliProcess::~CliProcess() {
     if (m_master >= 0)
         ::close(m_master);
     std::filesystem::remove_all(m_dir);
-}
-
-std::uint16_t FreeUdpPort() {
-    net::Socket s = net::Socket::Udp();
-    s.Bind(net::Endpoint{net::kAnyAddress, 0});
-    return s.LocalEndpoint()->port;
-}
-
-std::uint16_t FreeTcpPort(const std::string& address) {
-    net::Socket s = net::Socket::Tcp();
-    s.Bind(net::Endpoint{net::ParseIpv4(address).value_or(net::kLoopback), 0});
-    return s.LocalEndpoint()->port;
 }
 
 DevSim::DevSim(const std::string& model, const std::string& address, std::uint16_t tftpPort,

@@ -2,6 +2,9 @@
 // own loopback address, each test with its own TFTP port.
 #pragma once
 
+#include "tests/support/files.h"
+#include "tests/support/ports.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -70,9 +73,8 @@ class CliProcess {
     std::thread m_reader;
 };
 
-// A UDP port (on any address) or a TCP port (on address) that was free a moment ago.
-std::uint16_t FreeUdpPort();
-std::uint16_t FreeTcpPort(const std::string& address);
+using skelvo::test::FreeTcpPort;
+using skelvo::test::FreeUdpPort;
 
 class DevSim {
   public:
@@ -110,7 +112,7 @@ class DevSim {
     bool m_stopped = false;
 };
 
-std::string ReadText(const std::string& path);
+using skelvo::test::ReadText;
 std::string Sha256Hex(const std::vector<unsigned char>& bytes);
 std::size_t Count(const std::string& text, const std::string& what);
 

@@ -255,3 +255,31 @@ TEST_F(AdvancedOptions, AFileThatOpensButCannotBeLoadedIsTracedAndTheDialogClose
 }
 
 } // namespace
+
+namespace {
+
+// The choice to answer no TFTP options belongs to the main dialog: OK keeps what the box shows,
+// Cancel keeps what was there, and the box opens with the choice in force.
+TEST_F(AdvancedOptions, NoTftpOptionsIsTakenOnOkOnly) {
+    bool noOptions = false;
+    {
+        AdvancedDialog dialog(nullptr, noOptions);
+        dialog.show();
+        ASSERT_FALSE(Check(dialog, ID_ADV_NO_OPTIONS)->isChecked());
+        Click(dialog, ID_ADV_NO_OPTIONS);
+        Click(dialog, ID_ADV_CANCEL);
+    }
+    EXPECT_FALSE(noOptions);
+    {
+        AdvancedDialog dialog(nullptr, noOptions);
+        dialog.show();
+        Click(dialog, ID_ADV_NO_OPTIONS);
+        Click(dialog, ID_ADV_OK);
+    }
+    EXPECT_TRUE(noOptions);
+    AdvancedDialog again(nullptr, noOptions);
+    again.show();
+    EXPECT_TRUE(Check(again, ID_ADV_NO_OPTIONS)->isChecked());
+}
+
+} // namespace

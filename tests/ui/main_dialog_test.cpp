@@ -147,7 +147,7 @@ TEST_F(MainDialogTest, AfterStepOneTheKeysPressOnlyClose) {
     for (const Run& run : runs) {
         SCOPED_TRACE(testing::Message() << run.form << ", key " << run.key);
         BoxAnswerer boxes(QMessageBox::Yes);
-        MainDialog dialog(nullptr, DialogNetwork{9, 9});
+        MainDialog dialog(nullptr, DialogNetwork{9, 9, {}});
         int ended = -1;
         QObject::connect(&dialog, &QDialog::finished, [&](int value) { ended = value; });
         dialog.show();

@@ -1,5 +1,8 @@
 #include "qt_test_support.h"
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include "tftp/tftp_callbacks.h"
 #include "ui/modal_boxes.h"
 #include "ui/templates.h"
@@ -20,6 +23,9 @@ void EnsureApplication() {
         return;
     if (std::getenv("QT_QPA_PLATFORM") == nullptr)
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // The dialogs keep their journal in the test's own folder, not in the user's.
+    static const std::string state = testing::TempDir() + "/skelvo-ui-state-" + std::to_string(::getpid());
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
     static int argc = 1;
     static char name[] = "skelvo-ui-tests";
     static char* argv[] = {name, nullptr};

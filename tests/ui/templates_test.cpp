@@ -42,7 +42,7 @@ TEST(Templates, AdvancedOptionsDialog) {
     std::vector<int> order;
     for (const ControlTemplate& c : d.controls)
         order.push_back(c.id);
-    EXPECT_EQ(order, (std::vector<int>{1, 2, 205, 206, kNoId, 209, 204}));
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 205, 206, kNoId, 209, ID_ADV_NO_OPTIONS, 204}));
     EXPECT_EQ(FindControl(d, ID_ADV_FILENAME)->textLimit, 259);
     EXPECT_STREQ(d.controls[4].caption, "Image Download Options ");
 }

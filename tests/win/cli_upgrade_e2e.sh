@@ -30,11 +30,23 @@ done
 [ -s "$tmp/ready" ] || { echo "skelvo-devsim did not start"; cat "$tmp/devsim.log"; exit 1; }
 http_port=$(sed 's/.*://' "$tmp/ready")
 
+# Each run keeps a journal of its own: the prefix's default one is shared by every run in it,
+# and a run would refuse a device at the same address that another run has left half-way.
 status=0
 "$wine_run" "$prefix" "$cli" upgrade 127.0.0.1 --yes --trace \
   --http-port "$http_port" --tftp-port "$tftp_port" --fetch-timeout 60 --idle-timeout 60 \
-  >"$tmp/cli.log" 2>&1 </dev/null || status=$?
+  --journal "Z:$tmp/journal.jsonl" >"$tmp/cli.log" 2>&1 </dev/null || status=$?
+# A simulator that was never served waits for its upgrade for ever.
+if [ "$status" -ne 0 ]; then kill "$sim" 2>/dev/null || true; fi
 sim_status=0
+for _ in $(seq 1 300); do
+  kill -0 "$sim" 2>/dev/null || break
+  sleep 0.1
+done
+if kill -0 "$sim" 2>/dev/null; then
+  echo "skelvo-devsim had not ended 30 s after the upgrade"
+  kill "$sim" 2>/dev/null || true
+fi
 wait "$sim" || sim_status=$?
 sim=
 echo "--- skelvo-cli.exe (exit $status)"; cat "$tmp/cli.log"
@@ -43,4 +55,6 @@ echo "--- skelvo-devsim (exit $sim_status)"; cat "$tmp/devsim.log"
 [ "$sim_status" -eq 0 ] || { echo "FAIL: the simulated device did not complete its upgrade"; exit 1; }
 grep -q "Server is programming the new firmware image." "$tmp/cli.log" ||
   { echo "FAIL: no second pass in the trace"; exit 1; }
+grep -q '"state":"end","result":"complete"' "$tmp/journal.jsonl" ||
+  { echo "FAIL: the run's own journal does not end the device complete"; cat "$tmp/journal.jsonl"; exit 1; }
 echo "PASS"

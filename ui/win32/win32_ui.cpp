@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 
 HWND g_MainDialog = nullptr;
@@ -23,6 +25,11 @@ namespace skelvo::win32 {
 namespace {
 
 using namespace skelvo::ui;
+
+// A worker's request to run a function on the dialog's thread (lParam: the function).
+constexpr UINT kRunOnDialogThread = WM_APP + 1;
+// Posted at initialisation: the dialog is up, and the presenter may ask about the journal.
+constexpr UINT kDialogStarted = WM_APP + 2;
 
 MessageBoxHook& BoxHook() {
     static MessageBoxHook hook;
@@ -113,7 +120,8 @@ class MainView : public MainDialogView {
         const ControlTemplate* c = FindControl(MainDialogTemplate(), id);
         return DialogText(g_MainDialog, id, c != nullptr ? c->textLimit + 1 : 1);
     }
-    ConfirmAnswer Confirm(const ConfirmQuestion& question) override {
+    upgrade::ConfirmAnswer Confirm(const upgrade::ConfirmQuestion& question) override {
+        using upgrade::ConfirmAnswer;
         const int answer =
             Box(g_MainDialog, question.text, question.title, MB_YESNOCANCEL | MB_ICONWARNING | MB_DEFBUTTON3);
         if (answer == IDYES)
@@ -128,6 +136,14 @@ class MainView : public MainDialogView {
     }
     void OpenAdvancedOptions() override { ShowAdvancedOptions(g_MainDialog); }
     void End(int value) override { ::EndDialog(g_MainDialog, value); }
+    bool PostToDialogThread(std::function<void()> work) override {
+        auto queued = std::make_unique<std::function<void()>>(std::move(work));
+        if (::PostMessageA(g_MainDialog, kRunOnDialogThread, 0, reinterpret_cast<LPARAM>(queued.get())) == 0)
+            return false;
+        // The dialog's thread owns it now.
+        static_cast<void>(queued.release());
+        return true;
+    }
 
   private:
     static HWND Item(int id) { return ::GetDlgItem(g_MainDialog, id); }
@@ -227,6 +243,7 @@ INT_PTR InitMainDialog(HWND dialog, HWND proposedFocus, LPARAM record) {
     ::SetWindowLongPtrA(dialog, DWLP_USER, record);
     LimitEditBoxes(dialog, MainDialogTemplate());
     Presenter().Initialise();
+    ::PostMessageA(dialog, kDialogStarted, 0, 0);
     CenterWindow(dialog);
     const bool hostProposed = proposedFocus != nullptr && ::GetDlgCtrlID(proposedFocus) == ID_HOST;
     if (!hostProposed)
@@ -386,6 +403,14 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         return FALSE;
     case WM_CTLCOLORSTATIC:
         return ColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+    case kRunOnDialogThread: {
+        const std::unique_ptr<std::function<void()>> work(reinterpret_cast<std::function<void()>*>(lParam));
+        (*work)();
+        return TRUE;
+    }
+    case kDialogStarted:
+        Presenter().Started();
+        return TRUE;
     default:
         return FALSE;
     }
@@ -400,17 +425,17 @@ int ShowAdvancedOptions(HWND owner) {
 
 int BrowseImageFile(HWND dialog) {
     AdvancedView view(dialog);
-    return AdvancedOptionsPresenter(view).BrowseImageFile();
+    return AdvancedOptionsPresenter(view, Presenter().NoTftpOptions()).BrowseImageFile();
 }
 
 int ApplyAdvancedOptions(HWND dialog) {
     AdvancedView view(dialog);
-    return AdvancedOptionsPresenter(view).ApplyAdvancedOptions();
+    return AdvancedOptionsPresenter(view, Presenter().NoTftpOptions()).ApplyAdvancedOptions();
 }
 
 INT_PTR CALLBACK AdvancedDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     AdvancedView view(dialog);
-    AdvancedOptionsPresenter presenter(view);
+    AdvancedOptionsPresenter presenter(view, Presenter().NoTftpOptions());
     switch (message) {
     case WM_INITDIALOG:
         LimitEditBoxes(dialog, AdvancedOptionsTemplate());
