@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""One fleet upgrade run in figures, for bench/run-fleet-bench.sh.
+"""One fleet upgrade run in figures, for the fleet part of bench/run-bench.sh.
 
     fleet_summary.py upgrade CLI_JSON DEVSIM_REPORT DEVICES
 prints one line of key=value pairs:

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # TFTP benchmarks of `skelvo-cli serve` against real servers, over loopback, printing tables.
 #   bench/run-bench.sh [BUILD_DIR] [--rounds N] [--loss-runs N] [--image-runs N]
-#                      [--fleet-sizes "1 10 50 100"] [--erase-seconds S]
-#                      [--only throughput|cpu|loss|loss-image|fleet]
+#                      [--fleet-sizes "1 10 100 300 1000"] [--erase-seconds S] [--plot FILE]
+#                      [--only throughput|cpu|loss|loss-image|fleet|bootloader] [--fleet-no-peers]
 # BUILD_DIR (default build-q) must hold skelvo-cli, skelvo-devsim, skelvo-bench-pingpong and
 # skelvo-bench-lossy-fetch (the fleet runs need only the first two). Needs root: dnsmasq's TFTP
 # server has no port option, so the throughput and fleet runs happen inside a network namespace
-# of their own, where it can take port 69.
+# of their own, where it can take port 69. The fleet run draws its figures into --plot (default
+# docs/fleet-scaling.png, with gnuplot).
 # Peers: tftpd-hpa (in.tftpd), atftpd, dnsmasq; clients: curl and tftp-hpa.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,9 +15,11 @@ build="$here/build-q"
 rounds=5
 loss_runs=100
 image_runs=5
-fleet_sizes="1 10 50 100"
+fleet_sizes="1 10 100 300 1000"
 erase_seconds=3
+plot="$here/docs/fleet-scaling.png"
 only=""
+fleet_peers=1
 while [ $# -gt 0 ]; do
   case $1 in
     --rounds) rounds=$2; shift 2 ;;
@@ -24,7 +27,9 @@ while [ $# -gt 0 ]; do
     --image-runs) image_runs=$2; shift 2 ;;
     --fleet-sizes) fleet_sizes=$2; shift 2 ;;
     --erase-seconds) erase_seconds=$2; shift 2 ;;
+    --plot) plot=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
     --only) only=$2; shift 2 ;;
+    --fleet-no-peers) fleet_peers=0; shift ;;
     *) build=$(cd "$1" && pwd); shift ;;
   esac
 done
@@ -43,7 +48,8 @@ if [ -z "${SKELVO_BENCH_NS:-}" ] && { [ -z "$only" ] || [ "$only" = throughput ]
   for part in throughput fleet; do
     if [ -z "$only" ] || [ "$only" = "$part" ]; then
       ip netns exec "$ns" env SKELVO_BENCH_NS="$ns" bash "$0" "$build" --rounds "$rounds" \
-        --fleet-sizes "$fleet_sizes" --erase-seconds "$erase_seconds" --only "$part"
+        --fleet-sizes "$fleet_sizes" --erase-seconds "$erase_seconds" --plot "$plot" --only "$part" \
+        $([ "$fleet_peers" = 1 ] || echo --fleet-no-peers)
     fi
   done
   ip netns del "$ns"
@@ -211,8 +217,9 @@ lossy_upgrade() { # loss seed image
   local hport t0 rc
   hport=$(cut -d: -f2 "$dir/ready")
   t0=$(now)
+  # A journal of the run's own: a device left bricked here must not keep the next run from its own.
   "$cli" upgrade 127.0.0.1 --http-port "$hport" --tftp-port "$tport" --yes "${image_args[@]}" \
-    --fetch-timeout 60 --idle-timeout 60 >/dev/null 2>&1
+    --fetch-timeout 60 --idle-timeout 60 --journal "$dir/journal-$2.jsonl" >/dev/null 2>&1
   rc=$?
   local t
   t=$(echo "$(now) - $t0" | bc -l)
@@ -339,8 +346,9 @@ cpu_seconds() { # pid
 }
 
 # One batch upgrade of N simulated Tolva 22xx (all served the same built-in 755,511-byte image),
-# all commanded at once (--parallel N); prints key=value pairs: wall, cli_cpu, sim_cpu and those
-# of bench/fleet_summary.py. A single device (N = 1) takes the command line's one-device path.
+# all commanded at once (--parallel N); prints key=value pairs: wall, cli_cpu, cli_rss (peak, MiB),
+# sim_cpu and those of bench/fleet_summary.py. A single device (N = 1) takes the command line's
+# one-device path.
 fleet_upgrade() { # devices
   local dir="$work/fleet-$1"
   rm -rf "$dir"; mkdir -p "$dir"
@@ -356,19 +364,21 @@ fleet_upgrade() { # devices
   sim0=$(cpu_seconds "$dp")
   t0=$(now)
   # The times are time's last line; a failed run has "Command exited with non-zero status" first.
-  /usr/bin/time -f "%U %S" -o "$dir/cpu" "$cli" upgrade --hosts-file "$dir/hosts" --http-port "$hport" \
-    --tftp-port "$tport" --yes --json --parallel "$1" >"$dir/out.json" 2>"$dir/err.log"
+  /usr/bin/time -f "%U %S %M" -o "$dir/cpu" "$cli" upgrade --hosts-file "$dir/hosts" --http-port "$hport" \
+    --tftp-port "$tport" --yes --json --parallel "$1" --journal "$dir/journal-$1.jsonl" >"$dir/out.json" 2>"$dir/err.log"
   t1=$(now)
   sim1=$(cpu_seconds "$dp")
   kill "$dp" 2>/dev/null; wait "$dp" 2>/dev/null
-  printf 'wall=%.3f cli_cpu=%.2f sim_cpu=%.2f %s\n' "$(echo "$t1 - $t0" | bc -l)" \
-    "$(tail -1 "$dir/cpu" | awk '{print $1 + $2}')" "$(echo "$sim1 - $sim0" | bc -l)" \
+  printf 'wall=%.3f cli_cpu=%.2f cli_rss=%.1f sim_cpu=%.2f %s\n' "$(echo "$t1 - $t0" | bc -l)" \
+    "$(tail -1 "$dir/cpu" | awk '{print $1 + $2}')" "$(tail -1 "$dir/cpu" | awk '{print $3 / 1024}')" \
+    "$(echo "$sim1 - $sim0" | bc -l)" \
     "$(python3 "$here/bench/fleet_summary.py" upgrade "$dir/out.json" "$dir/report.json" "$1")"
 }
 
 # N curl clients at once, each fetching the image twice in one run (as a device's two passes);
-# prints wall= (from the first start to the last end), cpu= (the server's, nan without a pid) and
-# failed= (clients with an error or a download that differs).
+# prints wall= (from the first start to the last end), cpu= (the server's, nan without a pid),
+# failed= (clients with an error or a download that differs) and, when the server has died during
+# the run, died=1. Each client may take 120 s, and a second more for every five clients beside it.
 fleet_curl() { # clients port image [server-pid]
   local dir="$work/curl"
   rm -rf "$dir"; mkdir -p "$dir"
@@ -376,13 +386,16 @@ fleet_curl() { # clients port image [server-pid]
   c0=$([ -n "${4:-}" ] && cpu_seconds "$4" || echo nan)
   t0=$(now)
   for ((i = 0; i < $1; i++)); do
-    (curl -s --max-time 120 -o "$dir/a.$i" "$url" -o "$dir/b.$i" "$url"; echo $? >"$dir/rc.$i") & clients+=($!)
+    (curl -s --max-time $((120 + $1 / 5)) -o "$dir/a.$i" "$url" -o "$dir/b.$i" "$url"; echo $? >"$dir/rc.$i") & clients+=($!)
   done
   wait "${clients[@]}"
   t1=$(now)
-  c1=$([ -n "${4:-}" ] && cpu_seconds "$4" || echo nan)
-  printf 'wall=%.3f cpu=%s %s\n' "$(echo "$t1 - $t0" | bc -l)" \
-    "$([ "$c0" = nan ] && echo nan || echo "$c1 - $c0" | bc -l | xargs printf '%.2f')" "$(python3 "$here/bench/fleet_summary.py" curl "$dir" "$1" "$3")"
+  local died=""
+  if [ -n "${4:-}" ] && ! kill -0 "$4" 2>/dev/null; then died=" died=1"; c0=nan; fi
+  c1=$([ "$c0" != nan ] && cpu_seconds "$4" || echo nan)
+  printf 'wall=%.3f cpu=%s %s%s\n' "$(echo "$t1 - $t0" | bc -l)" \
+    "$([ "$c0" = nan ] && echo nan || echo "$c1 - $c0" | bc -l | xargs printf '%.2f')" \
+    "$(python3 "$here/bench/fleet_summary.py" curl "$dir" "$1" "$3")" "$died"
 }
 
 field() { # key line
@@ -398,57 +411,122 @@ sum_of() { # key file
   while read -r line; do field "$1" "$line"; done <"$2" | awk '{s += $1} END {print s + 0}'
 }
 
+# Draws the fleet's figures from DATA (columns: devices, upgrade wall, slowest device's transfers,
+# skelvo-cli CPU, simulator CPU, curl x2 wall from dnsmasq, atftpd, tftpd-hpa; "nan" where none)
+# into the PNG; a file BEFORE of the same form, if there, is drawn beside it as the figures before.
+plot_fleet() { # data png [before]
+  command -v gnuplot >/dev/null || { echo "(no gnuplot: no plot)"; return; }
+  local before=${3:-}
+  [ -n "$before" ] && [ -s "$before" ] || before=""
+  gnuplot <<GP
+set terminal pngcairo size 1200,500 font ",10"
+set output "$2"
+set datafile missing "nan"
+set multiplot layout 1,2
+set logscale xy
+set grid
+set key top left
+set xlabel "devices (simulated) / clients (curl)"
+set xtics (1, 10, 100, 300, 1000)
+set title "Wall time"
+set ylabel "seconds"
+plot "$1" using 1:2 with linespoints lw 2 pt 7 title "upgrade, whole", \
+     "$1" using 1:3 with linespoints lw 2 pt 5 title "upgrade, slowest device's transfers", \
+     "$1" using 1:6 with linespoints dt 3 title "curl x2 from dnsmasq", \
+     "$1" using 1:7 with linespoints dt 3 title "curl x2 from atftpd", \
+     "$1" using 1:8 with linespoints dt 3 title "curl x2 from tftpd-hpa"$( [ -n "$before" ] && printf ', \\\n     "%s" using 1:2 with linespoints dt 2 lc rgb "gray40" pt 6 title "upgrade, whole (before)"' "$before")
+set title "CPU time per device"
+set ylabel "milliseconds per device"
+plot "$1" using 1:(1000*\$4/\$1) with linespoints lw 2 pt 7 title "skelvo-cli", \
+     "$1" using 1:(1000*\$5/\$1) with linespoints lw 2 pt 5 title "simulator"$( [ -n "$before" ] && printf ', \\\n     "%s" using 1:(1000*$4/$1) with linespoints dt 2 lc rgb "gray40" pt 6 title "skelvo-cli (before)", \\\n     "%s" using 1:(1000*$5/$1) with linespoints dt 2 lc rgb "gray70" pt 4 title "simulator (before)"' "$before" "$before")
+unset multiplot
+GP
+  echo "plot: $2"
+}
+
 run_fleet() {
   local image="$build/engine/images/tolva22.bin"
   local p_hpa p_at pid_hpa pid_at pid_dm
   start_peers "$image"
   echo "== Fleet: batch upgrades of N simulated Tolva 22xx (755,511-byte image, erase $erase_seconds s), and N curl clients fetching it twice =="
   echo "   ($rounds rounds; each round runs every size, the upgrade first, then curl against dnsmasq, atftpd, tftpd-hpa)"
+  declare -A dead=()
   for ((r = 1; r <= rounds; r++)); do
     for n in $fleet_sizes; do
       local line
       line=$(fleet_upgrade "$n"); echo "$line" >>"$work/up-$n"; echo "round $r, $n devices, upgrade: $line"
       for peer in dnsmasq atftpd tftpd-hpa; do
+        # Without the peers (--fleet-no-peers) their columns say so.
+        [ "$fleet_peers" = 0 ] && continue
         local port pid
         case $peer in
           dnsmasq) port=69 pid=$pid_dm ;;
           atftpd) port=$p_at pid=$pid_at ;;
-          # Its children serve the transfers and are reaped without their CPU time being counted.
-          tftpd-hpa) port=$p_hpa pid="" ;;
+          tftpd-hpa) port=$p_hpa pid=$pid_hpa ;;
         esac
-        line=$(fleet_curl "$n" "$port" "$image" "$pid"); echo "$line" >>"$work/curl-$peer-$n"
+        if [ -n "${dead[$peer]:-}" ]; then
+          echo "died=1" >>"$work/curl-$peer-$n"; echo "round $r, $n clients, curl x2 from $peer: not run, it died at ${dead[$peer]}"
+          continue
+        fi
+        line=$(fleet_curl "$n" "$port" "$image" "$pid")
+        # Its children serve the transfers and are reaped without their CPU time being counted.
+        [ "$peer" = tftpd-hpa ] && line=$(echo "$line" | sed 's/cpu=[^ ]*/cpu=nan/')
+        echo "$line" >>"$work/curl-$peer-$n"
         echo "round $r, $n clients, curl x2 from $peer: $line"
+        [ -n "$(field died "$line")" ] && dead[$peer]="$n clients"
       done
     done
   done
-  local one="" runs
+  local one="" runs per100="" perlast="" nlast=""
+  : >"$work/plot.tsv"
   echo
-  echo "| Devices | Upgrade wall time | × one | skelvo-cli CPU (user+sys) | simulator CPU | TFTP per device, median / slowest | failed | lost | repeated requests / ACKs | curl ×2 from dnsmasq | from atftpd | from tftpd-hpa |"
-  echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
+  echo "| Devices | Upgrade wall time | × one | skelvo-cli CPU (user+sys) | CPU per device | peak RSS | simulator CPU | TFTP per device, median / slowest | failed | lost | repeated requests / ACKs | curl ×2 from dnsmasq | from atftpd | from tftpd-hpa |"
+  echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
   for n in $fleet_sizes; do
-    local wall ratio=""
+    local wall ratio="" cpu per
     wall=$(median_of wall "$work/up-$n")
     [ "$n" = 1 ] && one=$wall
     [ -n "$one" ] && ratio=$(echo "$wall / $one" | bc -l | xargs printf '%.2f')
     runs=$(wc -l <"$work/up-$n")
-    local curls=""
+    cpu=$(median_of cli_cpu "$work/up-$n")
+    per=$(echo "$cpu / $n" | bc -l | xargs printf '%.4f')
+    [ "$n" = 100 ] && per100=$per
+    perlast=$per; nlast=$n
+    local curls="" walls=()
     for peer in dnsmasq atftpd tftpd-hpa; do
-      local f="$work/curl-$peer-$n"
-      local cpu
-      cpu=$(median_of cpu "$f")
-      curls+=" $(median_of wall "$f") s,$([ "$cpu" = nan ] || echo " CPU $cpu s,") $(sum_of failed "$f")/$((n * runs)) failed |"
+      local f="$work/curl-$peer-$n" pcpu pwall
+      if [ "$fleet_peers" = 0 ]; then curls+=" not measured |"; walls+=(nan); continue; fi
+      if grep -q 'died=1' "$f"; then
+        if grep -q '^died=1$' "$f"; then curls+=" not run: it died at fewer clients |"
+        else curls+=" died during the run, $(sum_of failed "$f")/$((n * runs)) failed |"; fi
+        walls+=(nan); continue
+      fi
+      pcpu=$(median_of cpu "$f"); pwall=$(median_of wall "$f")
+      curls+=" $pwall s,$([ "$pcpu" = nan ] || echo " CPU $pcpu s,") $(sum_of failed "$f")/$((n * runs)) failed |"
+      # A peer that failed clients did not serve them all: no time for it in the plot.
+      if [ "$(sum_of failed "$f")" -gt 0 ]; then walls+=(nan); else walls+=("$pwall"); fi
     done
-    printf '| %s | %s s | %s | %s s | %s s | %s / %s s | %s/%s | %s | %s / %s |%s\n' "$n" "$wall" "${ratio:--}" \
-      "$(median_of cli_cpu "$work/up-$n")" "$(median_of sim_cpu "$work/up-$n")" \
+    printf '| %s | %s s | %s | %s s | %s s | %s MiB | %s s | %s / %s s | %s/%s | %s | %s / %s |%s\n' "$n" "$wall" "${ratio:--}" \
+      "$cpu" "$per" "$(median_of cli_rss "$work/up-$n")" "$(median_of sim_cpu "$work/up-$n")" \
       "$(median_of tftp_med "$work/up-$n")" "$(median_of tftp_max "$work/up-$n")" \
       "$(sum_of failed "$work/up-$n")" "$((n * runs))" "$(sum_of lost "$work/up-$n")" \
       "$(sum_of rrq_repeats "$work/up-$n")" "$(sum_of ack_repeats "$work/up-$n")" "$curls"
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$n" "$wall" "$(median_of tftp_max "$work/up-$n")" "$cpu" \
+      "$(median_of sim_cpu "$work/up-$n")" "${walls[@]}" >>"$work/plot.tsv"
   done
+  if [ -n "$per100" ] && [ "$nlast" != 100 ]; then
+    echo
+    echo "skelvo-cli CPU per device at $nlast devices: $(echo "$perlast / $per100" | bc -l | xargs printf '%.2f') times that at 100"
+  fi
+  cp "$work/plot.tsv" "${plot%.png}.tsv"
+  plot_fleet "${plot%.png}.tsv" "$plot" "${plot%.png}-before.tsv"
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
   pids=()
 }
 
 case $only in
+  # U-Boot under QEMU in a namespace of its own: bench/bootloader-bench.sh.
+  bootloader) exec bash "$here/bench/bootloader-bench.sh" "$build" --rounds "$rounds" ;;
   throughput) run_throughput ;;
   cpu) run_cpu ;;
   loss) run_loss ;;
