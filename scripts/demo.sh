@@ -50,7 +50,9 @@ echo "== $cli probe $address"
 echo
 echo "== $cli upgrade $address --yes --verify-reboot"
 status=0
-"$cli" upgrade "$address" --http-port "$http_port" --tftp-port "$tftp_port" --yes --verify-reboot=60 || status=$?
+# The simulator is gone when the demo ends: its journal goes with it, not into the user's own.
+"$cli" upgrade "$address" --http-port "$http_port" --tftp-port "$tftp_port" --yes --verify-reboot=60 \
+  --journal "$work/journal.jsonl" || status=$?
 echo
 echo "== $cli probe $address (after the upgrade)"
 "$cli" probe "$address" --http-port "$http_port" || true

@@ -7,8 +7,12 @@ packages=(
   clang-format-14 clang-tidy-14 bc
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
   qt6-base-dev xvfb xauth imagemagick xdotool
-  curl tftp-hpa atftp tftpd-hpa dnsmasq-base iproute2 procps
+  curl tftp-hpa atftp tftpd-hpa dnsmasq-base iproute2 procps gnuplot-nox
   mingw-w64 wine wine64 googletest
+  nsis help2man lintian fakeroot dpkg-dev file libcap2-bin zip unzip desktop-file-utils man-db bsdextrautils bash-completion
+  # Boot loaders as TFTP clients: U-Boot (qemu_arm64), iPXE and GRUB's PXE image under QEMU, with
+  # nftables for loss inside a test's own network namespace.
+  u-boot-qemu qemu-system-arm qemu-system-x86 ipxe-qemu seabios grub-pc-bin grub-common nftables busybox
 )
 
 missing=()

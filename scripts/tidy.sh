@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# clang-tidy (checks in .clang-tidy) over the tracked core, simulator and command-line sources,
+# clang-tidy (checks in .clang-tidy) over the tracked core, upgrade flow, simulator and command-line sources,
 # with the compile commands of a build directory (default build-tidy, configured here if missing).
 #   scripts/tidy.sh [BUILD_DIR]
 set -euo pipefail
@@ -13,7 +13,7 @@ cmake --build "$build" --target skelvo_images >/dev/null
 # Tracked sources that this platform compiles (the Winsock backend is not in a Linux build).
 mapfile -t files < <(python3 - "$build/compile_commands.json" <<'PY'
 import json, os, subprocess, sys
-tracked = set(subprocess.run(["git", "ls-files", "engine", "net", "tftp", "http", "devsim", "cli"],
+tracked = set(subprocess.run(["git", "ls-files", "engine", "net", "tftp", "http", "upgrade", "devsim", "cli"],
                              capture_output=True, text=True).stdout.split())
 for entry in json.load(open(sys.argv[1])):
     rel = os.path.relpath(entry["file"], os.getcwd())

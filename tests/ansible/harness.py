@@ -233,6 +233,8 @@ class Lab:
             "ANSIBLE_RETRY_FILES_ENABLED": "false",
             "ANSIBLE_STDOUT_CALLBACK": "default",
             "ANSIBLE_LOAD_CALLBACK_PLUGINS": "false",
+            # The runners' journals stay inside the test's folder.
+            "XDG_STATE_HOME": os.path.join(self.root, "state"),
             "ANSIBLE_DEPRECATION_WARNINGS": "false",
             "ANSIBLE_PYTHON_INTERPRETER": "auto_silent",
             # The built skelvo-cli is found on the PATH by a runner that names no path.

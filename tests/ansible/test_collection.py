@@ -14,7 +14,7 @@ import harness  # first: it may start the tests again under ansible's Python
 
 import yaml  # ansible-core's own dependency
 
-MODULES = ("upgrade", "probe")
+MODULES = ("upgrade", "probe", "recover")
 
 # The sanity tests that need a virtual environment with packages from the network (which the
 # tests never use); the documentation is checked below instead of by "ansible-doc" and
@@ -101,7 +101,9 @@ class Collection(harness.LabTest):
         completed = self.lab.run(["ansible-galaxy", "collection", "build", "--output-path", built,
                                   harness.COLLECTION_DIR])
         self.assertEqual(completed.returncode, 0, completed.stderr)
-        tarball = os.path.join(built, "skelvo-firmware-0.1.0.tar.gz")
+        with open(os.path.join(harness.COLLECTION_DIR, "galaxy.yml")) as f:
+            version = yaml.safe_load(f)["version"]
+        tarball = os.path.join(built, "skelvo-firmware-%s.tar.gz" % version)
         with tarfile.open(tarball) as t:
             names = set(t.getnames())
         for wanted in ("MANIFEST.json", "README.md", "meta/runtime.yml", "plugins/modules/upgrade.py",

@@ -37,6 +37,7 @@ class FleetPlay(harness.LabTest):
                 "skelvo_tftp_port": fleet.tftp_port,
                 "skelvo_http_port": fleet.http_port,
                 "skelvo_audit_log": os.path.join(self.lab.root, runner + "-audit.jsonl"),
+                "skelvo_journal": os.path.join(self.lab.root, runner + "-state", "journal.jsonl"),
             }
         # One runner finds skelvo-cli on the PATH, the other is given its path.
         hosts["runner_b"]["skelvo_cli"] = self.lab.cli
@@ -69,8 +70,11 @@ class FleetPlay(harness.LabTest):
 
     def outcomes(self, run, runner):
         found = run.module_results(runner)
-        self.assertEqual(len(found), 1, "one upgrade result for %s" % runner)
-        return {r["host"]: r["outcome"] for r in found[0]["results"]}, found[0]
+        # The recover step first, with nothing left half-way by an earlier run, then the upgrade.
+        self.assertEqual(len(found), 2, "one recover and one upgrade result for %s" % runner)
+        self.assertEqual(found[0]["results"], [], found[0]["msg"])
+        self.assertEqual(found[0]["msg"], "the journal holds no device left half-way")
+        return {r["host"]: r["outcome"] for r in found[1]["results"]}, found[1]
 
     def test_check_first_second_and_wrong_password_runs(self):
         before = self.versions(harness.OLD_VERSION)
@@ -107,6 +111,15 @@ class FleetPlay(harness.LabTest):
             records = self.audit(runner)
             self.assertEqual(sorted((r["host"], r["result"]) for r in records),
                              [(a, "complete") for a in fleet.addresses])
+            # The journal came back too: each device's states in order, ended complete.
+            journal = self.audit(runner + "-journal")
+            for address in fleet.addresses:
+                states = [r["state"] for r in journal if r["host"] == address]
+                self.assertEqual(states[0], "commanding", address)
+                self.assertEqual(states[-1], "end", address)
+                self.assertIn("programming", states, address)
+                ends = [r["result"] for r in journal if r["host"] == address and r["state"] == "end"]
+                self.assertEqual(ends, ["complete"], address)
 
         # Second run: every device is up to date, nothing changes.
         run = self.play(self.inventory)
@@ -150,6 +163,7 @@ class FleetPlay(harness.LabTest):
     def written_files(self):
         found = glob.glob(os.path.join(self.audit_dest, "*"))
         found += glob.glob(os.path.join(self.lab.root, "*-audit.jsonl"))
+        found += glob.glob(os.path.join(self.lab.root, "*-state", "journal.jsonl"))
         found += [fleet.report for fleet in self.fleets.values()]
         return found
 

@@ -4,6 +4,7 @@ written for (when: on a probe's versions, a reboot check) and the ways a run fai
     python3 test_modules.py --cli PATH --devsim PATH
 """
 
+import hashlib
 import json
 import os
 import socket
@@ -41,6 +42,7 @@ class Modules(harness.LabTest):
                                           "printf '%%s\\n' \"$@\" >> '%s'\n"
                                           "env >> '%s'\n"
                                           "exec '%s' \"$@\"\n" % (seen, seen, self.lab.cli), mode=0o700)
+        variables["journal"] = self.half_way_journal(fleet.addresses[0], fleet.http_port, fleet.tftp_port)
         vars_file = self.lab.write("vars.json", json.dumps(variables))
         run = self.lab.playbook("-i", "localhost,", "-c", "local", "-e", "@" + vars_file,
                                 os.path.join(harness.HERE, "playbooks", "modules.yml"))
@@ -57,6 +59,20 @@ class Modules(harness.LabTest):
         self.assertIn("--password-stdin", harness.read(seen))
         for text in self.lab.outputs + [harness.read(fleet.report), harness.read(seen)]:
             self.assertNotIn(PASSWORD, text)
+
+    def half_way_journal(self, address, http_port, tftp_port):
+        """A journal in which an earlier run commanded the device with an image file and then
+        ended without a word, as a kill does."""
+        image = self.lab.write("earlier-image.bin", "firmware of an earlier run\n" * 400)
+        with open(image, "rb") as f:
+            digest = hashlib.sha256(f.read()).hexdigest()
+        first = {"time": "2026-01-05T10:00:00.000Z", "id": "earlier-1", "host": address, "state": "commanding",
+                 "address": address, "http_port": http_port, "tftp_port": tftp_port, "model": "Tolva 22xx",
+                 "type": 5, "old_version": "1.0.8", "new_version": "", "image_source": image,
+                 "image_sha256": digest, "rescue_command": "skelvo-cli rescue " + address}
+        commanded = {"time": "2026-01-05T10:00:01.000Z", "id": "earlier-1", "host": address, "state": "commanded"}
+        lines = "".join(json.dumps(record) + "\n" for record in (first, commanded))
+        return self.lab.write("journal.jsonl", lines)
 
     def test_timeout_finishes_commanded_devices_and_commands_no_more(self):
         # One device at a time, each erasing for 3 s: the time limit ends the run while the
@@ -92,7 +108,8 @@ class Modules(harness.LabTest):
         skelvo_cli = harness.collection_module("plugins.module_utils.skelvo_cli")
         fleet = self.lab.fleet("stuck", "127.0.155.1", harness.default_members(1, PASSWORD), erase_seconds=60)
         args = [self.lab.cli, "upgrade", "--json", "--yes", "--password-stdin",
-                "--http-port", str(fleet.http_port), "--tftp-port", str(fleet.tftp_port), "--", fleet.addresses[0]]
+                "--http-port", str(fleet.http_port), "--tftp-port", str(fleet.tftp_port),
+                "--journal", os.path.join(self.lab.root, "stuck-journal.jsonl"), "--", fleet.addresses[0]]
         rc, out, err, timed_out = skelvo_cli.run_cli(args, PASSWORD + "\n", timeout=10, grace=1)
         self.assertTrue(timed_out)
         self.assertEqual(rc, 143, "ended by its signals, not killed: " + err)

@@ -74,6 +74,16 @@ options:
         with nothing sent.
       - Left out in check mode, which writes nothing on the runner.
     type: path
+  journal:
+    description:
+      - The runner's journal of upgrades, written ahead of each step, from which
+        M(skelvo.firmware.recover) brings back a device that a crash left half-way. A device the
+        journal shows half-way is not commanded again (unless C(force)); run
+        M(skelvo.firmware.recover) first.
+      - Left out, the one of the user the task runs as
+        (C($XDG_STATE_HOME/skelvo/journal.jsonl), by default C(~/.local/state/skelvo/journal.jsonl)).
+      - One that cannot be written fails the task with nothing sent.
+    type: path
   skelvo_cli:
     description: The C(skelvo-cli) program on the runner, a name looked up on the PATH or a path.
     type: str
@@ -247,6 +257,8 @@ def build_args(cli, params, check_mode):
         args.append("--verify-reboot=%d" % params["verify_reboot"])
     if params["audit_log"] is not None and not check_mode:
         args.extend(["--audit-log", params["audit_log"]])
+    if params["journal"] is not None:
+        args.extend(["--journal", params["journal"]])
     # Every device is a positional after "--", so that a name beginning with "-" stays a device.
     args.append("--")
     args.extend(params["devices"])
@@ -303,6 +315,9 @@ def device_results(events, check_mode):
                     entry[key] = event[key]
             if errors.get(host):
                 entry["error"] = " ".join(errors.pop(host))
+            elif event.get("reason") and outcome not in SUCCESS_OUTCOMES:
+                # A failure that no error event told, such as a bound or the journal's refusal.
+                entry["error"] = one_line(event["reason"])
             results.append(entry)
     return results
 
@@ -357,6 +372,7 @@ def main():
             parallel=dict(type="int"),
             verify_reboot=dict(type="int", default=0),
             audit_log=dict(type="path"),
+            journal=dict(type="path"),
             skelvo_cli=dict(type="str", default="skelvo-cli"),
             tftp_port=dict(type="int"),
             http_port=dict(type="int"),
