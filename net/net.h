@@ -73,6 +73,10 @@ std::optional<Ipv4> ParseIpv4(std::string_view text);
 // gethostbyname: the first IPv4 address of a host name, or nothing.
 std::optional<Ipv4> ResolveFirstIpv4(const std::string& host);
 
+// RFC 6761 6.4: a name under "invalid." never resolves, and resolvers should say so at once
+// rather than ask a name server that may not answer.
+bool IsReservedInvalidName(std::string_view host);
+
 enum class RecvStatus { Data, Closed, TimedOut, Failed };
 
 struct RecvResult {

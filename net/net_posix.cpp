@@ -91,6 +91,10 @@ std::optional<Ipv4> ParseIpv4(std::string_view text) {
 }
 
 std::optional<Ipv4> ResolveFirstIpv4(const std::string& host) {
+    if (IsReservedInvalidName(host)) {
+        errno = EHOSTUNREACH;
+        return std::nullopt;
+    }
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;

@@ -122,6 +122,10 @@ std::optional<Ipv4> ParseIpv4(std::string_view text) {
 }
 
 std::optional<Ipv4> ResolveFirstIpv4(const std::string& host) {
+    if (IsReservedInvalidName(host)) {
+        ::WSASetLastError(WSAHOST_NOT_FOUND);
+        return std::nullopt;
+    }
     StartupGuard guard; // name resolution needs a start-up of its own if the caller has none
     if (!guard.ok()) {
         ::WSASetLastError(guard.error());

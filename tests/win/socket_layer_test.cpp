@@ -65,6 +65,14 @@ TEST_F(SocketLayer, ResolvesLocalhostAndDottedTextToTheFirstIpv4Address) {
     EXPECT_NE(net::LastError(), 0);
 }
 
+// A machine whose name server never answers would otherwise hold these for its resolver's time-out.
+TEST_F(SocketLayer, NamesUnderInvalidFailWithoutAskingANameServer) {
+    for (const char* name : {"invalid", "INVALID.", "a.b.Invalid", "device.invalid."})
+        EXPECT_TRUE(net::IsReservedInvalidName(name)) << name;
+    for (const char* name : {"", "notinvalid", "invalid.example", "invalid-host", "host.invalid.lan"})
+        EXPECT_FALSE(net::IsReservedInvalidName(name)) << name;
+}
+
 TEST_F(SocketLayer, DatagramsCarryTheirSenderAndMayBeEmpty) {
     net::Socket server = BoundUdp();
     net::Socket client = BoundUdp();
